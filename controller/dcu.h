@@ -1,0 +1,124 @@
+// DCU node: the EtherCAT node of one DCU board, its process-data images and
+// the actuators on its three channels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "controller/actuator.h"
+#include "ethercat_manager/ethercat_node.h"
+
+namespace zorvik {
+
+// Output image (master to DCU). Channel c's addressing byte sits at 65 * c,
+// its eight 8-byte command slots right behind it.
+#pragma pack(push, 1)
+struct DcuSendPacket {
+  uint8_t ch1_id_mask;
+  uint8_t ch1_slots[64];
+  uint8_t ch2_id_mask;
+  uint8_t ch2_slots[64];
+  uint8_t ch3_id_mask;
+  uint8_t ch3_slots[64];
+  uint8_t imu_apply_offset;
+  uint8_t reserved[44];
+};
+
+// Input image (DCU to master). Channel c's feedback slots start at 64 * c;
+// the IMU floats are big-endian.
+struct DcuRecvPacket {
+  uint8_t ch1_slots[64];
+  uint8_t ch2_slots[64];
+  uint8_t ch3_slots[64];
+  uint8_t imu_acc[12];
+  uint8_t imu_gyro[12];
+  uint8_t imu_quat[16];
+  uint8_t reserved[8];
+};
+#pragma pack(pop)
+
+static_assert(sizeof(DcuSendPacket) == 240, "DCU output image must be 240 bytes");
+static_assert(sizeof(DcuRecvPacket) == 240, "DCU input image must be 240 bytes");
+static_assert(offsetof(DcuSendPacket, ch2_id_mask) == 65, "channel 2 block");
+static_assert(offsetof(DcuSendPacket, ch3_id_mask) == 130, "channel 3 block");
+static_assert(offsetof(DcuSendPacket, imu_apply_offset) == 195, "IMU flag");
+static_assert(offsetof(DcuRecvPacket, ch2_slots) == 64, "channel 2 feedback");
+static_assert(offsetof(DcuRecvPacket, ch3_slots) == 128, "channel 3 feedback");
+static_assert(offsetof(DcuRecvPacket, imu_acc) == 192, "IMU acceleration");
+static_assert(offsetof(DcuRecvPacket, imu_gyro) == 204, "IMU angular rate");
+static_assert(offsetof(DcuRecvPacket, imu_quat) == 216, "IMU quaternion");
+
+// Decoded IMU readings; all zero means no data.
+struct ImuData {
+  float acc[3];
+  float gyro[3];
+  float quat[4];
+};
+
+// Offsets of channel c's areas and of actuator (c, id)'s slots in the images.
+constexpr size_t SendChannelBase(CtrlChannel c) { return 65 * static_cast<size_t>(c) + 1; }
+constexpr size_t RecvChannelBase(CtrlChannel c) { return 64 * static_cast<size_t>(c); }
+constexpr size_t IdMaskOffset(CtrlChannel c) { return 65 * static_cast<size_t>(c); }
+// Addressing byte for an actuator id: its single bit, or 255 for every slot.
+constexpr uint8_t IdMask(uint8_t id) {
+  return id == 255 ? 255 : static_cast<uint8_t>(1u << ((id - 1) & 31));
+}
+// Decodes the IMU fields of an input image.
+ImuData DecodeImu(const DcuRecvPacket& packet);
+
+class Dcu : public ethercat_manager::EthercatNode {
+ public:
+  Dcu(std::string name, int ecat_id);
+  ~Dcu() override;
+
+  bool Init() override;
+  void OnStateChangeHook(ethercat_manager::NodeState state) override;
+  uint8_t* GetSendBuf() override;
+  uint8_t* GetRecvBuf() override;
+  std::string GetName() override;
+
+  // Takes ownership of actuator and binds its slots. Returns false (and
+  // keeps nothing) when the channel is full.
+  bool RegisterActuator(Actuator* actuator);
+  Actuator* GetActautor(const std::string& name);
+  // Writes the channel's addressing byte. Callers hold send_mutex_.
+  void SetChannelId(CtrlChannel channel, uint8_t id);
+  ImuData GetImuData();
+  void ImuAppleUserOffset();
+
+  bool ShakeHand(const std::string& name);
+  bool EnableActuator(const std::string& name);
+  bool DisableActuator(const std::string& name);
+  bool SetMode(const std::string& name, ActautorMode mode);
+  bool EnableAllActuator();
+  bool DisableAllActuator();
+
+  void ClearError(const std::string& name);
+  void SetHomingPosition(const std::string& name);
+  void SaveConfig(const std::string& name);
+  void SetEffort(const std::string& name, float effort);
+  void SetVelocity(const std::string& name, float velocity);
+  void SetPosition(const std::string& name, float position);
+  void SetMitCmd(const std::string& name, float position, float velocity, float effort, float kp,
+                 float kd);
+  void SetMitParam(const std::string& name, MitParam param);
+  float GetTempure(const std::string& name);
+  std::string GetErrorString(const std::string& name);
+  ActautorState GetPowerState(const std::string& name);
+  ActautorMode GetMode(const std::string& name);
+  float GetEffort(const std::string& name);
+  float GetVelocity(const std::string& name);
+  float GetPosition(const std::string& name);
+
+ private:
+  std::string dcu_name_;
+  std::unordered_map<std::string, Actuator*> actuator_map_;
+  std::unordered_map<CtrlChannel, std::vector<Actuator*>> channel_map_;
+  DcuSendPacket send_packet_;
+  DcuRecvPacket recv_packet_;
+};
+
+}  // namespace zorvik

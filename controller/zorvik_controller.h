@@ -1,0 +1,55 @@
+// Controller facade: the single entry point through which the self-test
+// programs create DCUs, attach actuators, start and stop the bus and address
+// actuators and IMUs by name.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "controller/actuator.h"
+#include "controller/dcu.h"
+
+namespace zorvik {
+
+class ZorvikController {
+ public:
+  static ZorvikController* GetInstance();
+  virtual ~ZorvikController();
+
+  ZorvikController(const ZorvikController&) = delete;
+  ZorvikController& operator=(const ZorvikController&) = delete;
+
+  bool SetRealtime(int rt_priority, int bind_cpu);
+  bool CreateDcu(std::string dcu_name, uint8_t ecat_id);
+  bool AttachActuator(std::string dcu_name, CtrlChannel channel, ActuatorType type,
+                      std::string actuator_name, uint8_t id);
+  bool Start(std::string ifname, uint64_t cycle_time_ns, bool enable_dc);
+  void Stop();
+  std::string GetVersion();
+
+  ImuData GetDcuImuData(const std::string& dcu_name);
+  void ApplyDcuImuOffset(const std::string& dcu_name);
+  bool ShakeHand(const std::string& actuator_name);
+  bool EnableActuator(const std::string& actuator_name);
+  bool DisableActuator(const std::string& actuator_name);
+  float GetTempure(const std::string& actuator_name);
+  ActautorState GetPowerState(const std::string& actuator_name);
+  ActautorMode GetMode(const std::string& actuator_name);
+  float GetEffort(const std::string& actuator_name);
+  float GetVelocity(const std::string& actuator_name);
+  float GetPosition(const std::string& actuator_name);
+  void SetMitParam(const std::string& actuator_name, MitParam param);
+  void SetMitCmd(const std::string& actuator_name, float position, float velocity, float effort,
+                 float kp, float kd);
+  bool EnableAllActuator();
+  bool DisableAllActuator();
+
+ private:
+  ZorvikController() = default;
+
+  static ZorvikController* instance_;
+  std::atomic<bool> running_{false};
+};
+
+}  // namespace zorvik

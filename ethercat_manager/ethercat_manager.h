@@ -1,0 +1,62 @@
+// EtherCAT bus manager: brings the slaves of one network to OPERATIONAL,
+// exchanges process data every cycle in step with the distributed clock and
+// watches the link, repairing slaves that leave OPERATIONAL.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <unordered_map>
+
+#include "ethercat_manager/ethercat_node.h"
+
+namespace ethercat_manager {
+
+// Size of the process image handed to the master's mapping.
+constexpr int kIoMapSize = 4096;
+
+class EthercatManager {
+ public:
+  EthercatManager();
+  virtual ~EthercatManager();
+
+  EthercatManager(const EthercatManager&) = delete;
+  EthercatManager& operator=(const EthercatManager&) = delete;
+
+  // Files node under its bus position; a later node at the same position
+  // replaces the earlier one.
+  void RegisterNode(EthercatNode* node);
+  bool Start(EthercatConfig config);
+  void Stop();
+
+  bool InitMaster();
+  bool InitSlaveNodes();
+  void UpdateSlaveState(int32_t state, int32_t position);
+
+  // Thread bodies.
+  void WorkLoop();
+  void ErrorHandler();
+
+  uint8_t io_map_[kIoMapSize];
+  std::atomic<int32_t> wkc_{0};
+  int32_t expected_wkc_ = 0;
+  bool link_lost_ = false;
+  int32_t lost_count_ = 0;
+  EthercatConfig config_;
+  std::thread work_thread_;
+  std::thread error_thread_;
+  std::atomic<bool> running_{false};
+  std::unordered_map<int32_t, EthercatNode*> nodes_;
+};
+
+// Fixed-point PI controller that locks the master cycle to the DC time.
+// Returns the correction in ns to add to the next period. Its integral term
+// is one value for the whole process.
+int64_t CalcDcPiSync(int64_t reftime, int64_t cycletime, int64_t shifttime);
+
+// Converts value to a fixed-point mantissa and shift (the largest shift from
+// 15 down to 0 for which the value still fits). Leaves both outputs as they
+// were for values of 32768 and above (and for NaN).
+void DoubleToFixed(double value, int32_t* mantissa, int32_t* shift);
+
+}  // namespace ethercat_manager
