@@ -69,6 +69,9 @@ constexpr uint8_t IdMask(uint8_t id) {
 // Decodes the IMU fields of an input image.
 ImuData DecodeImu(const DcuRecvPacket& packet);
 
+// Slots per channel; valid actuator ids are 1 to kSlotsPerChannel.
+constexpr size_t kSlotsPerChannel = 8;
+
 class Dcu : public ethercat_manager::EthercatNode {
  public:
   Dcu(std::string name, int ecat_id);
@@ -81,9 +84,12 @@ class Dcu : public ethercat_manager::EthercatNode {
   std::string GetName() override;
 
   // Takes ownership of actuator and binds its slots. Returns false (and
-  // keeps nothing) when the channel is full.
+  // keeps nothing; the caller still owns the actuator) when the channel is
+  // full or the channel or id lies outside the images.
   bool RegisterActuator(Actuator* actuator);
   Actuator* GetActautor(const std::string& name);
+  // The registered actuator that uses slot id of channel, or null.
+  Actuator* GetActautor(CtrlChannel channel, uint8_t id);
   // Writes the channel's addressing byte. Callers hold send_mutex_.
   void SetChannelId(CtrlChannel channel, uint8_t id);
   ImuData GetImuData();

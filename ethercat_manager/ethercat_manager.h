@@ -47,6 +47,10 @@ class EthercatManager {
   std::thread error_thread_;
   std::atomic<bool> running_{false};
   std::unordered_map<int32_t, EthercatNode*> nodes_;
+
+ private:
+  // The interface was opened by a start and not closed since.
+  bool nic_open_ = false;
 };
 
 // Fixed-point PI controller that locks the master cycle to the DC time.

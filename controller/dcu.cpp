@@ -1,0 +1,360 @@
+#include "controller/dcu.h"
+
+#include <time.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <typeinfo>
+
+#include "controller/log.h"
+
+namespace zorvik {
+
+namespace {
+
+// Confirmation polling: one feedback read every 10 ms, at most 100 reads.
+constexpr long kPollPeriodNs = 10 * 1000 * 1000;
+constexpr int kMaxPolls = 100;
+// How long the IMU apply-offset flag stays raised.
+constexpr long kImuOffsetPulseNs = 30 * 1000 * 1000;
+
+// Relative sleep on the monotonic clock, resumed after a signal.
+void SleepNs(long ns) {
+  timespec req{ns / 1000000000L, ns % 1000000000L};
+  timespec rem{};
+  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &req, &rem) == EINTR) req = rem;
+}
+
+const char* StateName(int32_t state) {
+  switch (state) {
+    case ethercat_manager::NONE: return "NONE";
+    case ethercat_manager::INIT: return "INIT";
+    case ethercat_manager::PRE_OP: return "PRE_OP";
+    case ethercat_manager::BOOT: return "BOOT";
+    case ethercat_manager::SAFE_OP: return "SAFE_OP";
+    case ethercat_manager::OP: return "OP";
+    case ethercat_manager::ACK_OR_ERROR: return "ACK_OR_ERROR";
+    default: return "UNKNOWN";
+  }
+}
+
+}  // namespace
+
+ImuData DecodeImu(const DcuRecvPacket& packet) {
+  ImuData data{};
+  for (int i = 0; i < 3; ++i) {
+    data.acc[i] = zorvik_utils::BytesToFloat(packet.imu_acc + 4 * i);
+    data.gyro[i] = zorvik_utils::BytesToFloat(packet.imu_gyro + 4 * i);
+  }
+  for (int j = 0; j < 4; ++j) data.quat[j] = zorvik_utils::BytesToFloat(packet.imu_quat + 4 * j);
+  return data;
+}
+
+Dcu::Dcu(std::string name, int ecat_id)
+    : EthercatNode(ecat_id), dcu_name_(std::move(name)), send_packet_{}, recv_packet_{} {
+  ZORVIK_LOG_DEBUG("Dcu %s id %u created.", dcu_name_.c_str(), static_cast<unsigned>(ecat_id));
+}
+
+Dcu::~Dcu() {
+  // Every accepted actuator is in exactly one channel list.
+  for (auto& entry : channel_map_) {
+    for (Actuator* actuator : entry.second) delete actuator;
+  }
+  channel_map_.clear();
+  actuator_map_.clear();
+}
+
+bool Dcu::Init() {
+  if (send_size_ != sizeof(DcuSendPacket)) {
+    ZORVIK_LOG_ERROR("CmdType %s size does not match. target %lu, actual %u",
+                     typeid(DcuSendPacket).name(),
+                     static_cast<unsigned long>(sizeof(DcuSendPacket)),
+                     static_cast<unsigned>(send_size_));
+    return false;
+  }
+  if (recv_size_ != sizeof(DcuRecvPacket)) {
+    ZORVIK_LOG_ERROR("StateType %s size does not match. target %lu, actual %u",
+                     typeid(DcuRecvPacket).name(),
+                     static_cast<unsigned long>(sizeof(DcuRecvPacket)),
+                     static_cast<unsigned>(recv_size_));
+    return false;
+  }
+  return true;
+}
+
+void Dcu::OnStateChangeHook(ethercat_manager::NodeState state) {
+  ZORVIK_LOG_DEBUG("Dcu %s %d, state change: %s -> %s", dcu_name_.c_str(), id_,
+                   StateName(state_), StateName(state));
+}
+
+uint8_t* Dcu::GetSendBuf() { return reinterpret_cast<uint8_t*>(&send_packet_); }
+
+uint8_t* Dcu::GetRecvBuf() { return reinterpret_cast<uint8_t*>(&recv_packet_); }
+
+std::string Dcu::GetName() { return dcu_name_; }
+
+bool Dcu::RegisterActuator(Actuator* actuator) {
+  const CtrlChannel channel = actuator->GetChannel();
+  const uint8_t id = actuator->GetId();
+  // A slot outside the channel's eight would lie outside the images.
+  if (channel > CHANNEL_3) {
+    ZORVIK_LOG_ERROR("Channel %d is invalid, %s register failed.", static_cast<int>(channel),
+                     actuator->GetName().c_str());
+    return false;
+  }
+  if (id == 0 || id > kSlotsPerChannel) {
+    ZORVIK_LOG_ERROR("Actuator %s invalid id %d, register failed.", actuator->GetName().c_str(),
+                     static_cast<int>(id));
+    return false;
+  }
+  std::vector<Actuator*>& list = channel_map_[channel];
+  if (list.size() >= kSlotsPerChannel) {
+    ZORVIK_LOG_ERROR("Channel %d has too many devices, %s register failed.",
+                     static_cast<int>(channel), actuator->GetName().c_str());
+    return false;
+  }
+  actuator->SetDataFiled(GetSendBuf() + SendChannelBase(channel),
+                         GetRecvBuf() + RecvChannelBase(channel));
+  actuator_map_[actuator->GetName()] = actuator;
+  list.push_back(actuator);
+  return true;
+}
+
+Actuator* Dcu::GetActautor(const std::string& name) {
+  auto it = actuator_map_.find(name);
+  return it == actuator_map_.end() ? nullptr : it->second;
+}
+
+Actuator* Dcu::GetActautor(CtrlChannel channel, uint8_t id) {
+  auto it = channel_map_.find(channel);
+  if (it == channel_map_.end()) return nullptr;
+  for (Actuator* actuator : it->second) {
+    if (actuator->GetId() == id) return actuator;
+  }
+  return nullptr;
+}
+
+void Dcu::SetChannelId(CtrlChannel channel, uint8_t id) {
+  GetSendBuf()[IdMaskOffset(channel)] = IdMask(id);
+}
+
+ImuData Dcu::GetImuData() {
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return DecodeImu(recv_packet_);
+}
+
+void Dcu::ImuAppleUserOffset() {
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    send_packet_.imu_apply_offset = 1;
+  }
+  SleepNs(kImuOffsetPulseNs);
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    send_packet_.imu_apply_offset = 0;
+  }
+}
+
+namespace {
+
+// Polls done() under the receive lock every 10 ms, at most 100 times; true as
+// soon as it holds.
+template <typename Done>
+bool PollFeedback(std::mutex& recv_mutex, Done done) {
+  for (int i = 0; i < kMaxPolls; ++i) {
+    SleepNs(kPollPeriodNs);
+    std::lock_guard<std::mutex> lock(recv_mutex);
+    if (done()) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool Dcu::ShakeHand(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return false;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    actuator->ShakeHand();
+    SetChannelId(actuator->GetChannel(), actuator->GetId());
+  }
+  // A valid reply has a type of 1 to 7 and a non-zero information word.
+  return PollFeedback(recv_mutex_, [actuator] {
+    ActuatorType type = TYPE_NONE;
+    uint32_t info = 0;
+    actuator->GetShakeHandInfo(type, info);
+    return type != TYPE_NONE && info != 0;
+  });
+}
+
+bool Dcu::EnableActuator(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return false;
+  // These models have no power stage to switch.
+  if (actuator->GetType() == CLAVIX || actuator->GetType() == KINETRA_B30) return true;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    actuator->RequestState(STATE_ENABLE);
+    SetChannelId(actuator->GetChannel(), actuator->GetId());
+  }
+  return PollFeedback(recv_mutex_, [actuator] { return actuator->GetPowerState() == STATE_ENABLE; });
+}
+
+bool Dcu::DisableActuator(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return false;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    actuator->RequestState(STATE_DISABLE);
+    SetChannelId(actuator->GetChannel(), actuator->GetId());
+  }
+  return PollFeedback(recv_mutex_,
+                      [actuator] { return actuator->GetPowerState() == STATE_DISABLE; });
+}
+
+bool Dcu::SetMode(const std::string& name, ActautorMode mode) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return false;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    actuator->SetMode(mode);
+    SetChannelId(actuator->GetChannel(), actuator->GetId());
+  }
+  return PollFeedback(recv_mutex_, [actuator, mode] {
+    return static_cast<uint8_t>(actuator->GetMode()) == static_cast<uint8_t>(mode);
+  });
+}
+
+bool Dcu::EnableAllActuator() {
+  for (const auto& entry : actuator_map_) {
+    if (!EnableActuator(entry.first)) return false;
+  }
+  return true;
+}
+
+bool Dcu::DisableAllActuator() {
+  for (const auto& entry : actuator_map_) {
+    if (!DisableActuator(entry.first)) return false;
+  }
+  return true;
+}
+
+// Plain commands: write the slot and the channel's addressing byte under one
+// holding of the send lock. Plain reads: decode under the receive lock.
+
+void Dcu::ClearError(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  actuator->ClearError();
+  SetChannelId(actuator->GetChannel(), actuator->GetId());
+}
+
+void Dcu::SetHomingPosition(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  actuator->SetHomingPosition();
+  SetChannelId(actuator->GetChannel(), actuator->GetId());
+}
+
+void Dcu::SaveConfig(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  actuator->SaveConfig();
+  SetChannelId(actuator->GetChannel(), actuator->GetId());
+}
+
+void Dcu::SetEffort(const std::string& name, float effort) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  actuator->SetEffort(effort);
+  SetChannelId(actuator->GetChannel(), actuator->GetId());
+}
+
+void Dcu::SetVelocity(const std::string& name, float velocity) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  actuator->SetVelocity(velocity);
+  SetChannelId(actuator->GetChannel(), actuator->GetId());
+}
+
+void Dcu::SetPosition(const std::string& name, float position) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  actuator->SetPosition(position);
+  SetChannelId(actuator->GetChannel(), actuator->GetId());
+}
+
+void Dcu::SetMitCmd(const std::string& name, float position, float velocity, float effort,
+                    float kp, float kd) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  actuator->SetMitCmd(position, velocity, effort, kp, kd);
+  // MIT frames go out on every slot of the channel.
+  SetChannelId(actuator->GetChannel(), 255);
+}
+
+void Dcu::SetMitParam(const std::string& name, MitParam param) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  actuator->SetMitParam(param);
+}
+
+float Dcu::GetTempure(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return 0.0f;
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return actuator->GetTempure();
+}
+
+std::string Dcu::GetErrorString(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return std::string();
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return actuator->GetErrorString();
+}
+
+ActautorState Dcu::GetPowerState(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return STATE_DISABLE;
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return actuator->GetPowerState();
+}
+
+ActautorMode Dcu::GetMode(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return static_cast<ActautorMode>(0);
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return actuator->GetMode();
+}
+
+float Dcu::GetEffort(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return 0.0f;
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return actuator->GetEffort();
+}
+
+float Dcu::GetVelocity(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return 0.0f;
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return actuator->GetVelocity();
+}
+
+float Dcu::GetPosition(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return 0.0f;
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return actuator->GetPosition();
+}
+
+}  // namespace zorvik

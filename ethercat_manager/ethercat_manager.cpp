@@ -1,0 +1,485 @@
+// EtherCAT bus manager: bring-up, cyclic exchange, link supervision, shutdown.
+#include "ethercat_manager/ethercat_manager.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+
+#include "controller/comm_utils.h"
+#include "controller/log.h"
+#include "ethercat.h"
+
+// Every line is flushed at once: the manager logs from three threads and its
+// output is often a pipe, where stdio would otherwise hold lines back.
+#define ECM_ERROR(...) (ZORVIK_LOG_ERROR(__VA_ARGS__), std::fflush(stdout))
+#define ECM_WARN(...) (ZORVIK_LOG_WARN(__VA_ARGS__), std::fflush(stdout))
+#define ECM_DEBUG(...) (ZORVIK_LOG_DEBUG(__VA_ARGS__), std::fflush(stdout))
+#define ECM_INFO(...) (ZORVIK_LOG_INFO(__VA_ARGS__), std::fflush(stdout))
+
+namespace ethercat_manager {
+
+namespace {
+
+// Timeouts handed to the master, in microseconds.
+constexpr int kStateTimeoutUs = 8000000;    // PRE_OP and SAFE_OP during bring-up
+constexpr int kOpCheckTimeoutUs = 50000;    // one OP check of the bring-up wait
+constexpr int kStopCheckTimeoutUs = 50000;  // INIT check when stopping
+constexpr int kFrameTimeoutUs = 2000;       // one process-data frame
+constexpr int kRecheckTimeoutUs = 2000;     // re-check of a silent slave
+constexpr int kRepairTimeoutUs = 500;       // reconfiguration and recovery datagrams
+
+// Passes of the OP wait during bring-up.
+constexpr int kOpWaitPasses = 200;
+// Discovery attempts.
+constexpr int kDiscoveryAttempts = 3;
+// Consecutive failing supervision passes after which the link counts as lost.
+constexpr int32_t kLinkLostPasses = 10;
+
+constexpr int64_t kNsPerSec = 1000000000LL;
+constexpr int64_t kMsToNs = 1000000LL;
+// Largest SYNC0 period the slaves accept (32-bit register).
+constexpr uint64_t kMaxCycleTimeNs = 4294967295ULL;
+
+int64_t MonotonicNowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * kNsPerSec + ts.tv_nsec;
+}
+
+// Sleeps until the monotonic clock reaches target_ns; returns at once when
+// the target has passed. A signal does not cut the sleep short.
+void SleepUntilNs(int64_t target_ns) {
+  if (target_ns <= 0) return;
+  timespec ts;
+  ts.tv_sec = static_cast<time_t>(target_ns / kNsPerSec);
+  ts.tv_nsec = static_cast<long>(target_ns % kNsPerSec);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+void SleepForNs(int64_t duration_ns) {
+  if (duration_ns <= 0) return;
+  SleepUntilNs(MonotonicNowNs() + duration_ns);
+}
+
+}  // namespace
+
+EthercatManager::EthercatManager() : io_map_{} {}
+
+EthercatManager::~EthercatManager() {
+  Stop();
+  nodes_.clear();
+}
+
+void EthercatManager::RegisterNode(EthercatNode* node) {
+  if (node == nullptr) {
+    ECM_ERROR("Slave node refused: null node.");
+    return;
+  }
+  // Position 0 addresses every slave at once, in the master's state
+  // operations and in the state reports to nodes: no node may sit there.
+  if (node->id_ <= 0) {
+    ECM_ERROR("Slave node %s refused: bus position %d, positions start at 1.", node->GetName().c_str(),
+              node->id_);
+    return;
+  }
+  nodes_[node->id_] = node;
+}
+
+bool EthercatManager::Start(EthercatConfig config) {
+  if (running_.load()) {
+    ECM_WARN("EtherCAT is running already.");
+    return true;
+  }
+
+  config_.ifname = config.ifname;
+  config_.enable_dc = config.enable_dc;
+  config_.bind_cpu = config.bind_cpu;
+  config_.rt_priority = config.rt_priority;
+  config_.cycle_time_ns = config.cycle_time_ns;
+
+  ECM_DEBUG("EthercatManager ifname: %s, cycle_time: %" PRIu64 ", enable_dc: %d", config_.ifname.c_str(),
+            config_.cycle_time_ns, config_.enable_dc ? 1 : 0);
+
+  // The cycle divides by its period, and SYNC0 takes it as a 32-bit value.
+  if (config_.cycle_time_ns == 0 || config_.cycle_time_ns > kMaxCycleTimeNs) {
+    ECM_ERROR("Invalid cycle_time %" PRIu64 " ns, it must be 1 to %" PRIu64 " ns.", config_.cycle_time_ns,
+              kMaxCycleTimeNs);
+    return false;
+  }
+
+  if (nodes_.empty()) {
+    ECM_ERROR("No slave nodes registered.");
+    return false;
+  }
+
+  if (!InitMaster()) return false;
+
+  running_.exchange(true);
+  work_thread_ = std::thread(&EthercatManager::WorkLoop, this);
+  error_thread_ = std::thread(&EthercatManager::ErrorHandler, this);
+
+  SleepForNs(100 * kMsToNs);
+  ECM_DEBUG("EthercatManager is running now.");
+  return true;
+}
+
+bool EthercatManager::InitMaster() {
+  const char* ifname = config_.ifname.c_str();
+
+  // A restart opens the interface anew; the socket of the previous start
+  // would otherwise stay open and keep receiving copies of every frame.
+  if (nic_open_) {
+    ec_close();
+    nic_open_ = false;
+  }
+
+  if (ec_init(ifname) == 0) {
+    ECM_ERROR("No socket connection on %s, Execute as root.", ifname);
+    return false;
+  }
+  nic_open_ = true;
+  ECM_INFO("EtherCAT init on %s succeeded.", ifname);
+
+  for (int attempt = 0; attempt < kDiscoveryAttempts; ++attempt) {
+    if (ec_config_init(FALSE) > 0) break;
+    SleepForNs(100 * kMsToNs);
+  }
+  if (ec_slavecount < 1) {
+    ECM_ERROR("No slaves found!");
+    ec_close();
+    nic_open_ = false;
+    return false;
+  }
+  ECM_INFO("%d slaves found and configured", ec_slavecount);
+
+  for (const auto& entry : nodes_) {
+    const int32_t pos = entry.first;
+    EthercatNode* node = entry.second;
+    if (pos > ec_slavecount) {
+      ECM_ERROR("Can`t find Registered slave node %s (%d).", node->GetName().c_str(), pos);
+      return false;
+    }
+    ec_slave[pos].PO2SOconfig = node->GetPreOpConfigFunc();
+  }
+  ECM_DEBUG("All %lu registered slaves matched, Enter Pre-OP state", static_cast<unsigned long>(nodes_.size()));
+
+  for (const auto& entry : nodes_) {
+    const int32_t pos = entry.first;
+    if (ec_statecheck(static_cast<uint16>(pos), EC_STATE_PRE_OP, kStateTimeoutUs) != EC_STATE_PRE_OP) {
+      ECM_ERROR("Slave %s (%d) set EC_STATE_PRE_OP failed.", entry.second->GetName().c_str(), pos);
+      return false;
+    }
+  }
+  SleepForNs(100 * kMsToNs);
+  UpdateSlaveState(PRE_OP, 0);
+
+  const int size = ec_config_map(io_map_);
+  if (size > kIoMapSize) {
+    ECM_ERROR("PDO data buf too small ! current %d need %d", kIoMapSize, size);
+    return false;
+  }
+
+  if (!InitSlaveNodes()) {
+    ECM_ERROR("InitSlaveNodes failed");
+    return false;
+  }
+
+  int excluded = 0;
+  for (int pos = 1; pos <= ec_slavecount; ++pos) {
+    if (nodes_.find(pos) == nodes_.end()) {
+      ECM_INFO("Slaves %d unregistered, excluded.", pos);
+      ++excluded;
+    }
+  }
+
+  expected_wkc_ = 2 * ec_group[0].outputsWKC + ec_group[0].inputsWKC - 2 * excluded;
+  ECM_INFO("Slaves mapped, Process Data IO size: %d, expected_wkc %d", size, expected_wkc_);
+
+  if (config_.enable_dc) {
+    (void)ec_configdc();
+    for (int pos = 1; pos <= ec_slavecount; ++pos) {
+      ec_dcsync0(static_cast<uint16>(pos), TRUE, static_cast<uint32>(config_.cycle_time_ns), 0);
+    }
+    ECM_INFO("EtherCAT DC clock enabled.");
+  } else {
+    ECM_INFO("EtherCAT DC clock disabled.");
+  }
+
+  ECM_DEBUG("transfer all slaves to SAFE_OP.");
+  for (const auto& entry : nodes_) {
+    const int32_t pos = entry.first;
+    if (ec_statecheck(static_cast<uint16>(pos), EC_STATE_SAFE_OP, kStateTimeoutUs) != EC_STATE_SAFE_OP) {
+      ECM_ERROR("Slave %s (%d) set EC_STATE_SAFE_OP failed.", entry.second->GetName().c_str(), pos);
+      return false;
+    }
+  }
+  SleepForNs(100 * kMsToNs);
+  UpdateSlaveState(SAFE_OP, 0);
+  ECM_DEBUG("Request operational state for all slaves");
+
+  ec_send_processdata();
+  ec_receive_processdata(kFrameTimeoutUs);
+  for (const auto& entry : nodes_) {
+    ec_slave[entry.first].state = EC_STATE_OPERATIONAL;
+    ec_writestate(static_cast<uint16>(entry.first));
+  }
+
+  // The cycle thread does not run yet: keep frames going while the slaves
+  // walk to OP, up to kOpWaitPasses passes.
+  bool all_op = false;
+  for (int pass = 0; pass < kOpWaitPasses && !all_op; ++pass) {
+    ec_send_processdata();
+    ec_receive_processdata(kFrameTimeoutUs);
+    all_op = true;
+    for (const auto& entry : nodes_) {
+      if (ec_statecheck(static_cast<uint16>(entry.first), EC_STATE_OPERATIONAL, kOpCheckTimeoutUs) !=
+          EC_STATE_OPERATIONAL) {
+        all_op = false;
+      }
+    }
+  }
+
+  if (!all_op) {
+    ECM_ERROR("Not all slaves reached operational state.");
+    ec_readstate();
+    for (const auto& entry : nodes_) {
+      const ec_slavet& slave = ec_slave[entry.first];
+      if (slave.state != EC_STATE_OPERATIONAL) {
+        ECM_ERROR("Slave %s (%d) State=0x%2.2x StatusCode=0x%4.4x : %s", entry.second->GetName().c_str(),
+                  entry.first, static_cast<unsigned>(slave.state), static_cast<unsigned>(slave.ALstatuscode),
+                  ec_ALstatuscode2string(slave.ALstatuscode));
+      }
+    }
+    return false;
+  }
+
+  ECM_INFO("Operational state reached for all slaves.");
+  UpdateSlaveState(OP, 0);
+  return true;
+}
+
+bool EthercatManager::InitSlaveNodes() {
+  for (const auto& entry : nodes_) {
+    const ec_slavet& slave = ec_slave[entry.first];
+    EthercatNode* node = entry.second;
+    node->name_ = slave.name;
+    node->send_size_ = static_cast<uint16_t>(slave.Obytes);
+    node->recv_size_ = static_cast<uint16_t>(slave.Ibytes);
+    if (!node->Init()) return false;
+  }
+  return true;
+}
+
+void EthercatManager::UpdateSlaveState(int32_t state, int32_t position) {
+  const NodeState new_state = static_cast<NodeState>(state);
+  auto report = [new_state](EthercatNode* node) {
+    if (node->state_ == new_state) return;
+    node->OnStateChangeHook(new_state);
+    node->state_ = new_state;
+  };
+  if (position == 0) {
+    for (const auto& entry : nodes_) report(entry.second);
+    return;
+  }
+  const auto it = nodes_.find(position);
+  if (it != nodes_.end()) report(it->second);
+}
+
+void EthercatManager::Stop() {
+  if (!running_.load()) return;
+  running_.exchange(false);
+  if (work_thread_.joinable()) work_thread_.join();
+  if (error_thread_.joinable()) error_thread_.join();
+
+  ec_slave[0].state = EC_STATE_INIT;
+  ec_writestate(0);
+  ec_statecheck(0, EC_STATE_INIT, kStopCheckTimeoutUs);
+  ECM_DEBUG("EthercatManager is stopped.");
+}
+
+void EthercatManager::WorkLoop() {
+  ECM_DEBUG("Workloop is running now...");
+  (void)zorvik_utils::SetRealTimeThread(pthread_self(), "ecat_io_loop", config_.rt_priority, config_.bind_cpu);
+
+  const int64_t cycle_ns = static_cast<int64_t>(config_.cycle_time_ns);
+  const bool enable_dc = config_.enable_dc;
+  // The master cycle settles this far behind the DC cycle boundary.
+  const int32_t dc_shift_ns = static_cast<int32_t>(cycle_ns / 2 - 20000);
+  int64_t next_wake_ns = MonotonicNowNs();
+
+  if (enable_dc) {
+    // Align once to the DC grid. The regular send is used on purpose: its
+    // frames are those of the overlap send, but the reply lands where the
+    // legacy mapping placed the image instead of behind the inputs.
+    ec_send_processdata();
+    ec_receive_processdata(kFrameTimeoutUs);
+    const uint64_t phase = static_cast<uint64_t>(ec_DCtime) % static_cast<uint64_t>(cycle_ns);
+    next_wake_ns += 10 * cycle_ns - static_cast<int64_t>(phase);
+    SleepUntilNs(next_wake_ns);
+  }
+
+  int64_t dc_correction_ns = 0;
+  while (running_.load()) {
+    const int wkc = ec_receive_processdata(kFrameTimeoutUs);
+    wkc_.store(wkc, std::memory_order_relaxed);
+
+    for (const auto& entry : nodes_) {
+      const ec_slavet& slave = ec_slave[entry.first];
+      entry.second->PushRecvData(slave.inputs, static_cast<uint16_t>(slave.Ibytes));
+      entry.second->OnDataSyncHook();
+    }
+    for (const auto& entry : nodes_) {
+      const ec_slavet& slave = ec_slave[entry.first];
+      entry.second->PullSendData(slave.outputs, static_cast<uint16_t>(slave.Obytes));
+    }
+    ec_send_processdata();
+
+    if (enable_dc) {
+      next_wake_ns += cycle_ns + dc_correction_ns;
+      SleepUntilNs(next_wake_ns);
+      dc_correction_ns = CalcDcPiSync(ec_DCtime, cycle_ns, dc_shift_ns);
+    } else {
+      next_wake_ns += cycle_ns;
+      SleepUntilNs(next_wake_ns);
+    }
+  }
+}
+
+void EthercatManager::ErrorHandler() {
+  ECM_DEBUG("ErrorHandler is running now...");
+  (void)pthread_setname_np(pthread_self(), "ecat_er_loop");
+
+  // Let the cycle thread exchange frames before the first look.
+  const int64_t initial_wait_ns = 20 * static_cast<int64_t>(config_.cycle_time_ns);
+  if (initial_wait_ns > 0) SleepForNs(initial_wait_ns);
+
+  while (running_.load()) {
+    SleepForNs(100 * kMsToNs);
+    int32_t wkc = wkc_.load(std::memory_order_relaxed);
+    int32_t expected = expected_wkc_;
+
+    if (link_lost_) {
+      if (wkc != expected) continue;
+      ECM_WARN("Ecat link resmed.");
+      link_lost_ = false;
+      lost_count_ = 0;
+      wkc = wkc_.load(std::memory_order_relaxed);
+      expected = expected_wkc_;
+    }
+
+    if (wkc >= expected && !ec_group[0].docheckstate) {
+      lost_count_ = 0;
+      continue;
+    }
+
+    ECM_WARN("wkc < expected_wkc , wkc: %d, expected_wkc: %d", wkc, expected);
+    ec_group[0].docheckstate = FALSE;
+    ec_readstate();
+
+    for (const auto& entry : nodes_) {
+      if (!running_.load()) break;
+      const int32_t pos = entry.first;
+      EthercatNode* node = entry.second;
+      const uint16 slave_pos = static_cast<uint16>(pos);
+      ec_slavet& slave = ec_slave[pos];
+
+      if (slave.group == 0 && slave.state != EC_STATE_OPERATIONAL) {
+        ec_group[0].docheckstate = TRUE;
+        if (slave.state == EC_STATE_SAFE_OP + EC_STATE_ERROR) {
+          ECM_ERROR("ERROR : node %s (%d) is in SAFE_OP + ERROR, attempting ack.", node->GetName().c_str(), pos);
+          slave.state = static_cast<uint16>(EC_STATE_SAFE_OP + EC_STATE_ACK);
+          ec_writestate(slave_pos);
+        } else if (slave.state == EC_STATE_SAFE_OP) {
+          ECM_ERROR("ERROR : node %s (%d) is in SAFE_OP, change to OPERATIONAL.", node->GetName().c_str(), pos);
+          slave.state = EC_STATE_OPERATIONAL;
+          ec_writestate(slave_pos);
+        } else if (slave.state == EC_STATE_NONE) {
+          if (!slave.islost) {
+            ECM_WARN("WARN : node %s (%d) re-check state. current state: 0x%04X", node->GetName().c_str(), pos,
+                     static_cast<unsigned>(slave.state));
+            ec_statecheck(slave_pos, EC_STATE_OPERATIONAL, kRecheckTimeoutUs);
+            if (slave.state == EC_STATE_NONE) {
+              slave.islost = TRUE;
+              ECM_ERROR("ERROR : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
+                        static_cast<unsigned>(slave.state));
+            }
+          }
+        } else {
+          ECM_WARN("MESSAGE : node %s (%d)  reconfigured. current state: 0x%04X", node->GetName().c_str(), pos,
+                   static_cast<unsigned>(slave.state));
+          if (ec_reconfig_slave(slave_pos, kRepairTimeoutUs)) {
+            slave.islost = FALSE;
+            ECM_WARN("MESSAGE : node %s (%d) reconfigured done. current state: 0x%04X", node->GetName().c_str(),
+                     pos, static_cast<unsigned>(slave.state));
+          }
+        }
+      }
+
+      if (slave.islost) {
+        ECM_ERROR("WARN : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
+                  static_cast<unsigned>(slave.state));
+        if (slave.state == EC_STATE_NONE) {
+          if (ec_recover_slave(slave_pos, kRepairTimeoutUs)) {
+            slave.islost = FALSE;
+            ECM_WARN("MESSAGE : node %s (%d) recovered", node->GetName().c_str(), pos);
+          }
+        } else {
+          slave.islost = FALSE;
+          ECM_WARN("MESSAGE : node %s (%d) found. current state: 0x%04X", node->GetName().c_str(), pos,
+                   static_cast<unsigned>(slave.state));
+        }
+      }
+
+      UpdateSlaveState(slave.state, pos);
+    }
+
+    if (!ec_group[0].docheckstate) {
+      ECM_INFO("OK : all slaves resumed OPERATIONAL.");
+    }
+
+    ++lost_count_;
+    if (lost_count_ >= kLinkLostPasses) {
+      ECM_ERROR("Ecat link lost.");
+      link_lost_ = true;
+    }
+  }
+}
+
+int64_t CalcDcPiSync(int64_t reftime, int64_t cycletime, int64_t shifttime) {
+  static int64_t iTerm = 0;
+  // A cycle of 0 has no phase; Start never runs the loop with it.
+  if (cycletime <= 0) return 0;
+
+  int32_t kp = 0;
+  int32_t kp_shift = 0;
+  int32_t ki = 0;
+  int32_t ki_shift = 0;
+  DoubleToFixed(0.05, &kp, &kp_shift);
+  DoubleToFixed(0.01, &ki, &ki_shift);
+
+  int64_t delta = (reftime - shifttime) % cycletime;
+  if (delta > cycletime / 2) delta -= cycletime;
+  iTerm += static_cast<int64_t>(ki) * delta;
+  // Right shifts of negative values floor toward minus infinity here.
+  return -((static_cast<int64_t>(kp) * delta) >> kp_shift) - (iTerm >> ki_shift);
+}
+
+void DoubleToFixed(double value, int32_t* mantissa, int32_t* shift) {
+  for (int32_t s = 15; s >= 0; --s) {
+    const double bound = static_cast<double>(1 << (15 - s));
+    if (value < bound) {
+      const double scaled = value * static_cast<double>(1 << s);
+      // Only large negative values leave the 32-bit range; they saturate.
+      *mantissa = scaled < static_cast<double>(INT32_MIN) ? INT32_MIN : static_cast<int32_t>(scaled);
+      *shift = s;
+      return;
+    }
+  }
+}
+
+}  // namespace ethercat_manager

@@ -1,0 +1,412 @@
+#include "simulator/dcu_device.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace dcusim {
+
+namespace {
+
+constexpr uint8_t kShakeHand = 0xCD;
+constexpr double kTwoPi = 6.2831855;
+constexpr double kFourPi = 12.566371;
+
+// Command codes understood by a KinetraA in its command form.
+bool IsKinetraCommandCode(uint8_t c) {
+  switch (c) {
+    case 1: case 2: case 3: case 11: case 101: case 102: case 103: case 204: case kShakeHand:
+      return true;
+    default:
+      return false;
+  }
+}
+
+float GetFloatLe(const uint8_t* p) {
+  uint32_t u = Le32(p);
+  float f;
+  std::memcpy(&f, &u, 4);
+  return f;
+}
+
+void PutFloatLe(uint8_t* p, float v) {
+  uint32_t u;
+  std::memcpy(&u, &v, 4);
+  PutLe32(p, u);
+}
+
+// Quantisation of the MIT frames over [lo, hi] with `bits` bits.
+double FromCode(uint32_t code, double lo, double hi, int bits) {
+  return lo + static_cast<double>(code) * (hi - lo) / static_cast<double>((1u << bits) - 1);
+}
+
+uint32_t ToCode(double x, double lo, double hi, int bits) {
+  const double max = static_cast<double>((1u << bits) - 1);
+  double c = std::round((x - lo) / (hi - lo) * max);
+  return static_cast<uint32_t>(std::clamp(c, 0.0, max));
+}
+
+class KinetraA : public ActuatorModel {
+ public:
+  KinetraA(const std::string& name, ActuatorTypeCode type, uint32_t info, const Dynamics& dyn)
+      : ActuatorModel(name, type, info, dyn), effort_max_(type == kTypeKinetraA90 ? 100.0 : 50.0) {}
+
+  void OnCommand(const uint8_t c[8], const uint8_t*, bool broadcast) override {
+    handshake_ = false;
+    if (!broadcast && IsKinetraCommandCode(c[0])) {
+      switch (c[0]) {
+        case 1:
+          if (c[1] == 1 && fault_ == ActuatorFault::kNoEnable) break;
+          power_ = c[1] & 0x07;
+          break;
+        case 2:  // clear error: nothing latched in this model
+          break;
+        case 3:
+          home_ += p_;
+          p_ = 0;
+          break;
+        case 11:
+          mode_ = c[1];
+          break;
+        case 101:
+          SetLoop(GetFloatLe(c + 1), 0, 0, 20.0, 1.0);
+          break;
+        case 102:
+          SetLoop(p_, GetFloatLe(c + 1), 0, 0, 2.0);
+          break;
+        case 103:
+          SetLoop(p_, 0, GetFloatLe(c + 1), 0, 0);
+          break;
+        case 204:
+          break;
+        case kShakeHand:
+          StartHandshake();
+          break;
+      }
+      return;
+    }
+    // MIT frame: set-point and gains, applied continuously from now on.
+    const uint32_t p = (c[0] << 8) | c[1];
+    const uint32_t v = (c[2] << 4) | (c[3] >> 4);
+    const uint32_t kp = ((c[3] & 0x0F) << 8) | c[4];
+    const uint32_t kd = (c[5] << 4) | (c[6] >> 4);
+    const uint32_t t = ((c[6] & 0x0F) << 8) | c[7];
+    SetLoop(FromCode(p, -kTwoPi, kTwoPi, 16), FromCode(v, -kFourPi, kFourPi, 12),
+            FromCode(t, -effort_max_, effort_max_, 12), FromCode(kp, 0, 500, 12), FromCode(kd, 0, 8, 12));
+  }
+
+  void Advance(double dt, bool driven) override {
+    const double j = dyn_.kinetra_a_inertia, b = dyn_.kinetra_a_damping, fr = dyn_.kinetra_a_friction;
+    const bool frozen = fault_ == ActuatorFault::kNoMove;
+    const double vmax = fault_ == ActuatorFault::kSlow ? 0.05 : 1e9;
+    double left = dt;
+    while (left > 0) {
+      const double h = std::min(left, 0.0005);
+      left -= h;
+      tau_ = 0;
+      if (power_ == 1 && driven && !frozen) {
+        tau_ = std::clamp(kp_ * (p_des_ - p_) + kd_ * (v_des_ - v_) + t_ff_, -effort_max_, effort_max_);
+      }
+      if (frozen) {
+        v_ = 0;
+        continue;
+      }
+      const double a = (tau_ - b * v_ - fr * std::tanh(v_ / 0.01)) / j;
+      v_ = std::clamp(v_ + a * h, -vmax, vmax);
+      p_ += v_ * h;
+    }
+  }
+
+  int power_state() const override { return power_; }
+  double position() const override { return p_; }
+  double velocity() const override { return v_; }
+  double effort() const override { return tau_; }
+
+ protected:
+  void WriteOwnFeedback(uint8_t fb[8]) const override {
+    const uint32_t p = ToCode(p_, -kTwoPi, kTwoPi, 16);
+    const uint32_t v = ToCode(v_, -kFourPi, kFourPi, 12);
+    const uint32_t t = ToCode(tau_, -effort_max_, effort_max_, 12);
+    fb[0] = static_cast<uint8_t>(p >> 8);
+    fb[1] = static_cast<uint8_t>(p);
+    fb[2] = static_cast<uint8_t>(v >> 4);
+    fb[3] = static_cast<uint8_t>(((v & 0x0F) << 4) | (t >> 8));
+    fb[4] = static_cast<uint8_t>(t);
+    fb[5] = static_cast<uint8_t>(power_ << 1);
+    fb[6] = 35;  // winding temperature, °C
+    fb[7] = 0;
+  }
+
+ private:
+  void SetLoop(double p, double v, double t, double kp, double kd) {
+    p_des_ = p;
+    v_des_ = v;
+    t_ff_ = t;
+    kp_ = kp;
+    kd_ = kd;
+  }
+
+  double effort_max_;
+  uint8_t power_ = 0;
+  uint8_t mode_ = 0;
+  double p_ = 0, v_ = 0, tau_ = 0, home_ = 0;
+  double p_des_ = 0, v_des_ = 0, t_ff_ = 0, kp_ = 0, kd_ = 0;
+};
+
+class KinetraB : public ActuatorModel {
+ public:
+  using ActuatorModel::ActuatorModel;
+
+  void OnCommand(const uint8_t c[8], const uint8_t*, bool) override {
+    handshake_ = false;
+    if (c[0] == kShakeHand && c[1] == 0 && c[2] == 0 && c[3] == 0) {
+      StartHandshake();
+      return;
+    }
+    const float target = GetFloatLe(c);
+    const float effort = GetFloatLe(c + 4);
+    if (std::isfinite(target)) target_ = target;
+    if (std::isfinite(effort)) effort_cmd_ = effort;
+  }
+
+  void Advance(double dt, bool driven) override {
+    v_ = 0;
+    if (!driven || fault_ == ActuatorFault::kNoMove || dt <= 0) return;
+    const double step = dyn_.kinetra_b_speed * SpeedScale() * dt;
+    const double d = std::clamp(target_ - p_, -step, step);
+    p_ += d;
+    v_ = d / dt;
+  }
+
+  double position() const override { return p_; }
+  double velocity() const override { return v_; }
+  double effort() const override { return v_ != 0 ? effort_cmd_ : 0.2 * effort_cmd_; }
+
+ protected:
+  void WriteOwnFeedback(uint8_t fb[8]) const override {
+    PutFloatLe(fb, static_cast<float>(p_));
+    PutFloatLe(fb + 4, static_cast<float>(effort()));
+  }
+
+ private:
+  double p_ = 0, v_ = 0, target_ = 0, effort_cmd_ = 0;
+};
+
+class Clavix : public ActuatorModel {
+ public:
+  using ActuatorModel::ActuatorModel;
+
+  void OnCommand(const uint8_t c[8], const uint8_t* prev, bool) override {
+    handshake_ = false;
+    // The gripper's own commands never touch byte 0, so a byte 0 that just
+    // became 0xCD is a shake-hand request.
+    if (c[0] == kShakeHand && prev[0] != kShakeHand) {
+      StartHandshake();
+      return;
+    }
+    target_ = c[1] / 255.0;
+    effort_cmd_ = c[2] / 255.0;
+  }
+
+  void Advance(double dt, bool driven) override {
+    v_ = 0;
+    if (!driven || fault_ == ActuatorFault::kNoMove || dt <= 0) return;
+    const double step = dyn_.clavix_speed * SpeedScale() * dt;
+    const double d = std::clamp(target_ - p_, -step, step);
+    p_ = std::clamp(p_ + d, 0.0, 1.0);
+    v_ = d / dt;
+  }
+
+  double position() const override { return p_; }
+  double velocity() const override { return v_; }
+  double effort() const override { return effort_cmd_; }
+
+ protected:
+  void WriteOwnFeedback(uint8_t fb[8]) const override {
+    auto byte = [](double x) { return static_cast<uint8_t>(std::lround(std::clamp(x, 0.0, 1.0) * 255.0)); };
+    std::memset(fb, 0, 8);
+    fb[2] = byte(p_);
+    fb[3] = byte(std::fabs(v_) / std::max(dyn_.clavix_speed, 1e-9));
+    fb[4] = byte(effort_cmd_);
+  }
+
+ private:
+  double p_ = 0, v_ = 0, target_ = 0, effort_cmd_ = 0;
+};
+
+}  // namespace
+
+const char* FaultName(ActuatorFault f) {
+  switch (f) {
+    case ActuatorFault::kNone: return "none";
+    case ActuatorFault::kNoHandshake: return "no_handshake";
+    case ActuatorFault::kNoEnable: return "no_enable";
+    case ActuatorFault::kNoMove: return "no_move";
+    case ActuatorFault::kSlow: return "slow";
+  }
+  return "none";
+}
+
+bool ParseFault(const std::string& text, ActuatorFault* out) {
+  for (ActuatorFault f : {ActuatorFault::kNone, ActuatorFault::kNoHandshake, ActuatorFault::kNoEnable,
+                          ActuatorFault::kNoMove, ActuatorFault::kSlow}) {
+    if (text == FaultName(f)) {
+      *out = f;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ParseActuatorType(const std::string& text, ActuatorTypeCode* out) {
+  if (text == "KINETRA_A50") *out = kTypeKinetraA50;
+  else if (text == "KINETRA_A90") *out = kTypeKinetraA90;
+  else if (text == "KINETRA_B30") *out = kTypeKinetraB30;
+  else if (text == "CLAVIX") *out = kTypeClavix;
+  else return false;
+  return true;
+}
+
+const char* ActuatorTypeName(ActuatorTypeCode t) {
+  switch (t) {
+    case kTypeClavix: return "CLAVIX";
+    case kTypeKinetraA50: return "KINETRA_A50";
+    case kTypeKinetraA90: return "KINETRA_A90";
+    case kTypeKinetraB30: return "KINETRA_B30";
+  }
+  return "?";
+}
+
+ActuatorModel::ActuatorModel(std::string name, ActuatorTypeCode type, uint32_t info, const Dynamics& dyn)
+    : name_(std::move(name)), type_(type), info_(info & 0xFFFFFF), dyn_(dyn) {
+  if (info_ == 0) info_ = 1;
+}
+
+void ActuatorModel::WriteFeedback(uint8_t fb[8]) const {
+  if (handshake_) {
+    std::memset(fb, 0, 8);
+    fb[0] = type_;
+    fb[1] = static_cast<uint8_t>(info_ >> 16);
+    fb[2] = static_cast<uint8_t>(info_ >> 8);
+    fb[3] = static_cast<uint8_t>(info_);
+    return;
+  }
+  WriteOwnFeedback(fb);
+}
+
+std::unique_ptr<ActuatorModel> MakeActuator(const std::string& name, ActuatorTypeCode type, uint32_t info,
+                                            const Dynamics& dyn) {
+  switch (type) {
+    case kTypeKinetraA50:
+    case kTypeKinetraA90:
+      return std::make_unique<KinetraA>(name, type, info, dyn);
+    case kTypeKinetraB30:
+      return std::make_unique<KinetraB>(name, type, info, dyn);
+    case kTypeClavix:
+      return std::make_unique<Clavix>(name, type, info, dyn);
+  }
+  return nullptr;
+}
+
+void PutFloatBe(uint8_t* p, float v) {
+  uint32_t u;
+  std::memcpy(&u, &v, 4);
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(u >> (24 - 8 * i));
+}
+
+float GetFloatBe(const uint8_t* p) {
+  uint32_t u = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+               (static_cast<uint32_t>(p[2]) << 8) | p[3];
+  float f;
+  std::memcpy(&f, &u, 4);
+  return f;
+}
+
+DcuDevice::DcuDevice(const ImuSettings& imu, uint64_t seed) : imu_(imu), rng_(seed) {}
+
+bool DcuDevice::Attach(int channel, int id, std::unique_ptr<ActuatorModel> model) {
+  if (channel < 0 || channel > 2 || id < 1 || id > 8) return false;
+  auto& slot = slots_[channel * 8 + id - 1];
+  if (slot) return false;
+  slot = std::move(model);
+  return true;
+}
+
+ActuatorModel* DcuDevice::Slot(int channel, int id) const {
+  if (channel < 0 || channel > 2 || id < 1 || id > 8) return nullptr;
+  return slots_[channel * 8 + id - 1].get();
+}
+
+void DcuDevice::Cycle(uint64_t now_ns, const uint8_t* out, size_t out_len, bool, bool apply, uint8_t* in,
+                      size_t in_len) {
+  double dt = last_ns_ && now_ns > last_ns_ ? static_cast<double>(now_ns - last_ns_) * 1e-9 : 0.0;
+  dt = std::min(dt, 0.2);
+  last_ns_ = now_ns;
+
+  if (apply) {
+    for (int c = 0; c < 3; ++c) {
+      const size_t base = 65 * c;
+      if (base >= out_len) break;
+      const uint8_t mask = out[base];
+      for (int n = 0; n < 8; ++n) {
+        const size_t off = base + 1 + 8 * n;
+        if (off + 8 > out_len) break;
+        if (mask != 0xFF && !((mask >> n) & 1)) continue;
+        auto& last = last_[c * 8 + n];
+        if (std::memcmp(last.data(), out + off, 8) == 0) continue;
+        if (auto& m = slots_[c * 8 + n]) m->OnCommand(out + off, last.data(), mask == 0xFF);
+        std::memcpy(last.data(), out + off, 8);
+      }
+    }
+    // The IMU takes its user offset while the flag is raised.
+    if (out_len > 195 && out[195]) offset_applied_ = true;
+  }
+
+  for (auto& m : slots_) {
+    if (m) m->Advance(dt, apply);
+  }
+  if (!in) return;
+  for (int i = 0; i < 24; ++i) {
+    const size_t off = 64 * (i / 8) + 8 * (i % 8);
+    if (slots_[i] && off + 8 <= in_len) slots_[i]->WriteFeedback(in + off);
+  }
+  WriteImu(in, in_len);
+}
+
+void DcuDevice::WriteImu(uint8_t* in, size_t in_len) {
+  if (in_len < 232) return;
+  if (!imu_.present) {
+    std::memset(in + 192, 0, 40);
+    return;
+  }
+  double ax = imu_.axis[0], ay = imu_.axis[1], az = imu_.axis[2];
+  const double norm = std::sqrt(ax * ax + ay * ay + az * az);
+  if (norm > 0) {
+    ax /= norm;
+    ay /= norm;
+    az /= norm;
+  } else {
+    az = 1;
+  }
+  const double acc[3] = {imu_.gravity * ax, imu_.gravity * ay, imu_.gravity * az};
+  for (int i = 0; i < 3; ++i) {
+    PutFloatBe(in + 192 + 4 * i, static_cast<float>(acc[i] + imu_.acc_noise * normal_(rng_)));
+  }
+  for (int i = 0; i < 3; ++i) {
+    const double bias = offset_applied_ ? 0.0 : imu_.gyro_bias[i];
+    PutFloatBe(in + 204 + 4 * i, static_cast<float>(bias + imu_.gyro_noise * normal_(rng_)));
+  }
+  // Orientation: the shortest rotation taking the board's z axis onto the
+  // measured gravity direction; order w, x, y, z.
+  double w = 1 + az, x = -ay, y = ax, z = 0;
+  if (w < 1e-9) {
+    w = 0;
+    x = 1;
+    y = 0;
+  }
+  const double qn = std::sqrt(w * w + x * x + y * y + z * z);
+  const double q[4] = {w / qn, x / qn, y / qn, z / qn};
+  for (int i = 0; i < 4; ++i) PutFloatBe(in + 216 + 4 * i, static_cast<float>(q[i]));
+}
+
+}  // namespace dcusim

@@ -1,0 +1,260 @@
+// Bus manager parts that need no bus: the DC controller, the fixed-point
+// conversion, registration, state reporting and the checks Start makes
+// before it touches the interface.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "ethercat_manager/ethercat_manager.h"
+#include "tests/manager/manager_test_util.h"
+
+using ethercat_manager::CalcDcPiSync;
+using ethercat_manager::DoubleToFixed;
+using ethercat_manager::EthercatConfig;
+using ethercat_manager::EthercatManager;
+using ethercat_manager::NodeState;
+using manager_test::Count;
+using manager_test::Red;
+using manager_test::StdoutCapture;
+using manager_test::TestNode;
+
+// ---- DoubleToFixed ---------------------------------------------------------
+
+struct FixedCase {
+  double value;
+  int32_t mantissa;
+  int32_t shift;
+};
+
+TEST(DoubleToFixed, PicksTheLargestShiftThatFits) {
+  const FixedCase cases[] = {
+      {0.05, 1638, 15},      // proportional gain
+      {0.01, 327, 15},       // integral gain
+      {10000.0, 20000, 1},   //
+      {-0.5, -16384, 15},    // negative values take the first rung
+      {-3.0, -98304, 15},    //
+      {0.99999, 32767, 15},  // truncated toward zero
+      {1.0, 16384, 14},      // a power of two moves to the next rung
+      {2.0, 16384, 13},      //
+      {16383.5, 32767, 1},   //
+      {16384.0, 16384, 0},   //
+      {32767.9, 32767, 0},   // last value that fits
+  };
+  for (const auto& c : cases) {
+    int32_t mantissa = -1;
+    int32_t shift = -1;
+    DoubleToFixed(c.value, &mantissa, &shift);
+    EXPECT_EQ(mantissa, c.mantissa) << "value " << c.value;
+    EXPECT_EQ(shift, c.shift) << "value " << c.value;
+  }
+}
+
+TEST(DoubleToFixed, LeavesOutputsAloneWhenTheValueDoesNotFit) {
+  for (double value : {32768.0, 40000.0, std::numeric_limits<double>::infinity(),
+                       std::numeric_limits<double>::quiet_NaN()}) {
+    int32_t mantissa = 77;
+    int32_t shift = 88;
+    DoubleToFixed(value, &mantissa, &shift);
+    EXPECT_EQ(mantissa, 77) << "value " << value;
+    EXPECT_EQ(shift, 88) << "value " << value;
+  }
+}
+
+// ---- CalcDcPiSync ------------------------------------------------------------
+// The integral term is process-wide and never reset. Under ctest every test
+// runs in a process of its own, so it starts at 0 in each; when the whole
+// binary runs in one process, only the first of these tests can check figures.
+
+namespace {
+bool IntegralIsFresh() {
+  static bool used = false;
+  const bool fresh = !used;
+  used = true;
+  return fresh;
+}
+}  // namespace
+
+#define REQUIRE_FRESH_INTEGRAL() \
+  if (!IntegralIsFresh()) GTEST_SKIP() << "the DC integral was used by an earlier test in this process"
+
+TEST(CalcDcPiSync, ReferenceBehindTheShiftPointSlowsTheCycle) {
+  REQUIRE_FRESH_INTEGRAL();
+  // (5000600000 - 480000) mod 1 ms = 120000: proportional 5998 + integral 1197.
+  EXPECT_EQ(CalcDcPiSync(5000600000LL, 1000000, 480000), -7195);
+  // The integral keeps 327 x 120000 = 39240000: the same input again adds it once more.
+  EXPECT_EQ(CalcDcPiSync(5000600000LL, 1000000, 480000), -5998 - (2 * 39240000LL >> 15));
+}
+
+TEST(CalcDcPiSync, RemainderAboveHalfACycleWrapsNegative) {
+  REQUIRE_FRESH_INTEGRAL();
+  // The remainder 920000 is above half a cycle: delta = -80000, and the
+  // shifts floor toward minus infinity (-3999.02 -> -4000, -798.3 -> -799).
+  EXPECT_EQ(CalcDcPiSync(5000400000LL, 1000000, 480000), 4799);
+  // The stored integral is -26160000: a zero error now returns only its part.
+  EXPECT_EQ(CalcDcPiSync(5000480000LL, 1000000, 480000), 799);
+}
+
+TEST(CalcDcPiSync, ExactlyHalfACycleStaysPositive) {
+  REQUIRE_FRESH_INTEGRAL();
+  // delta = 500000 is not above cycle / 2.
+  EXPECT_EQ(CalcDcPiSync(5000980000LL, 1000000, 480000), -29982);
+}
+
+TEST(CalcDcPiSync, NegativeDividendKeepsItsSign) {
+  REQUIRE_FRESH_INTEGRAL();
+  // (0 - 480000) mod 1 ms = -480000 (remainder takes the dividend's sign).
+  EXPECT_EQ(CalcDcPiSync(0, 1000000, 480000), 28786);
+}
+
+TEST(CalcDcPiSync, ZeroCycleYieldsNoCorrection) { EXPECT_EQ(CalcDcPiSync(5000600000LL, 0, 0), 0); }
+
+// The controller in its loop: the master wakes every cycle plus the last
+// correction and reads the slave clock, which runs 100 ppm fast and starts at
+// an arbitrary phase. The phase of (DC time - shift) must settle near 0.
+TEST(CalcDcPiSync, LocksAFastSlaveClockToTheShiftPoint) {
+  const int64_t cycle = 1000000;
+  const int64_t shift = cycle / 2 - 20000;
+  const int64_t offset = 3350000000000000000LL + 123456;
+  int64_t wake = 1000000000;
+  int64_t correction = 0;
+  int64_t phase = 0;
+  for (int i = 0; i < 20000; ++i) {
+    wake += cycle + correction;
+    const int64_t dc_time = offset + wake + wake / 10000;  // +100 ppm
+    correction = CalcDcPiSync(dc_time, cycle, shift);
+    phase = (dc_time - shift) % cycle;
+    if (phase > cycle / 2) phase -= cycle;
+  }
+  EXPECT_LT(std::llabs(phase), 1000) << "phase error after 20 s of cycles";
+}
+
+// ---- Registration and state reporting ---------------------------------------
+
+TEST(RegisterNode, RefusesPositionsBelowOne) {
+  EthercatManager manager;
+  TestNode zero(0);
+  TestNode negative(-3);
+  StdoutCapture out;
+  manager.RegisterNode(&zero);
+  manager.RegisterNode(&negative);
+  const std::string text = out.Text();
+  EXPECT_TRUE(manager.nodes_.empty());
+  EXPECT_EQ(Count(text, "\033[31m[ERROR] "), 2) << text;
+  EXPECT_NE(text.find("bus position 0"), std::string::npos) << text;
+  EXPECT_NE(text.find("bus position -3"), std::string::npos) << text;
+}
+
+TEST(RegisterNode, LaterNodeAtTheSamePositionReplacesTheEarlierQuietly) {
+  EthercatManager manager;
+  TestNode first(2);
+  TestNode second(2);
+  TestNode other(1);
+  StdoutCapture out;
+  manager.RegisterNode(&first);
+  manager.RegisterNode(&second);
+  manager.RegisterNode(&other);
+  EXPECT_EQ(out.Text(), "");
+  ASSERT_EQ(manager.nodes_.size(), 2u);
+  EXPECT_EQ(manager.nodes_.at(2), &second);
+  EXPECT_EQ(manager.nodes_.at(1), &other);
+}
+
+TEST(UpdateSlaveState, HookSeesThePreviousStateAndUnchangedStatesAreSilent) {
+  EthercatManager manager;
+  TestNode a(1);
+  TestNode b(2);
+  manager.RegisterNode(&a);
+  manager.RegisterNode(&b);
+
+  manager.UpdateSlaveState(ethercat_manager::PRE_OP, 0);  // position 0: every node
+  manager.UpdateSlaveState(ethercat_manager::PRE_OP, 0);  // no change: no hook
+  manager.UpdateSlaveState(0x14, 2);                      // combined value, one node only
+  manager.UpdateSlaveState(ethercat_manager::OP, 7);      // unregistered position: nothing
+
+  using P = std::pair<NodeState, NodeState>;
+  EXPECT_EQ(a.Hooks(), (std::vector<P>{{ethercat_manager::NONE, ethercat_manager::PRE_OP}}));
+  EXPECT_EQ(b.Hooks(), (std::vector<P>{{ethercat_manager::NONE, ethercat_manager::PRE_OP},
+                                       {ethercat_manager::PRE_OP, static_cast<NodeState>(0x14)}}));
+  EXPECT_EQ(a.state_, ethercat_manager::PRE_OP);
+  EXPECT_EQ(static_cast<int>(b.state_), 0x14);
+}
+
+// ---- Start and Stop without a bus ---------------------------------------------
+
+TEST(Start, RefusesACycleTimeOfZeroOrBeyond32BitsBeforeTouchingTheBus) {
+  for (uint64_t cycle : {uint64_t{0}, uint64_t{4294967296ULL}, std::numeric_limits<uint64_t>::max()}) {
+    EthercatManager manager;
+    TestNode node(1);
+    manager.RegisterNode(&node);
+    EthercatConfig config;
+    config.ifname = "zvk-none0";
+    config.cycle_time_ns = cycle;
+    StdoutCapture out;
+    EXPECT_FALSE(manager.Start(config)) << cycle;
+    const std::string text = out.Text();
+    EXPECT_EQ(Count(text, "[ERROR]"), 1) << text;
+    EXPECT_NE(text.find("Invalid cycle_time"), std::string::npos) << text;
+    EXPECT_EQ(text.find("EtherCAT init"), std::string::npos) << text;
+    EXPECT_EQ(text.find("No socket"), std::string::npos) << text;
+    EXPECT_FALSE(manager.running_.load());
+    EXPECT_EQ(node.InitCalls(), 0);
+  }
+}
+
+TEST(Start, LargestCycleTimeIsNotRefusedForItsSize) {
+  // 4294967295 ns passes the check; with nothing registered the start then
+  // fails on the registry instead.
+  EthercatManager manager;
+  EthercatConfig config;
+  config.cycle_time_ns = 4294967295ULL;
+  StdoutCapture out;
+  EXPECT_FALSE(manager.Start(config));
+  const std::string text = out.Text();
+  EXPECT_EQ(text.find("Invalid cycle_time"), std::string::npos) << text;
+  EXPECT_NE(text.find(Red("[ERROR] No slave nodes registered.")), std::string::npos) << text;
+}
+
+TEST(Start, WithoutNodesFailsAfterReportingTheSettings) {
+  EthercatManager manager;
+  EthercatConfig config;
+  config.ifname = "enp9s0";
+  config.cycle_time_ns = 500000;
+  config.enable_dc = false;
+  StdoutCapture out;
+  EXPECT_FALSE(manager.Start(config));
+  EXPECT_EQ(out.Text(),
+            manager_test::Green("[DEBUG] EthercatManager ifname: enp9s0, cycle_time: 500000, enable_dc: 0") +
+                Red("[ERROR] No slave nodes registered."));
+  EXPECT_EQ(manager.config_.cycle_time_ns, 500000u);
+  EXPECT_FALSE(manager.config_.enable_dc);
+}
+
+TEST(Stop, NeverStartedManagerStopsSilentlyAndKeepsItsNodes) {
+  TestNode node(1);
+  StdoutCapture out;
+  {
+    EthercatManager manager;
+    manager.RegisterNode(&node);
+    manager.Stop();
+    manager.Stop();
+  }  // the destructor must not touch the node
+  EXPECT_EQ(out.Text(), "");
+  EXPECT_EQ(node.state_, ethercat_manager::NONE);
+}
+
+// ---- Node contract ------------------------------------------------------------
+
+TEST(EthercatNode, ZeroLengthCopiesLeaveBothSidesAlone) {
+  TestNode node(1);
+  node.SetOutputs({1, 2, 3});
+  uint8_t image[4] = {9, 9, 9, 9};
+  node.PullSendData(image, 0);
+  node.PushRecvData(image, 0);
+  EXPECT_EQ(image[0], 9);
+  EXPECT_EQ(node.Inputs()[0], 0);
+  node.PullSendData(image, 3);
+  EXPECT_EQ(image[2], 3);
+  EXPECT_EQ(image[3], 9);
+}

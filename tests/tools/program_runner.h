@@ -1,0 +1,144 @@
+// Runs a program with a bounded time, capturing its standard output line by
+// line, and can send it signals when given lines appear.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tooltest {
+
+// When a line containing `text` appears, `signal_number` is sent to the
+// process whose id is in `pid_file` (the program writes it itself, e.g.
+// through "sh -c 'echo $$ > FILE; exec PROGRAM'") or, when pid_file is
+// empty, to the started process. Each trigger fires once; the signal goes
+// out `delay` after the line was seen.
+struct Trigger {
+  std::string text;
+  int signal_number = SIGINT;
+  std::string pid_file;
+  std::chrono::milliseconds delay{0};
+};
+
+struct ProgramResult {
+  int exit_status = -1;    // -1 when the process ended by a signal
+  int term_signal = 0;     // the signal that ended it, if any
+  bool timed_out = false;  // killed because it ran past the limit
+  std::string output;      // everything written to standard output
+
+  std::vector<std::string> Lines() const {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < output.size()) {
+      size_t end = output.find('\n', start);
+      if (end == std::string::npos) end = output.size();
+      lines.push_back(output.substr(start, end - start));
+      start = end + 1;
+    }
+    return lines;
+  }
+};
+
+inline pid_t ReadPid(const std::string& path) {
+  std::ifstream in(path);
+  long pid = 0;
+  in >> pid;
+  return static_cast<pid_t>(pid);
+}
+
+// Starts argv[0] (searched in PATH) in a process group of its own. Standard
+// error is left to the caller's. On time-out the whole group is killed.
+inline ProgramResult RunProgram(const std::vector<std::string>& argv,
+                                std::chrono::seconds time_limit,
+                                std::vector<Trigger> triggers = {}) {
+  ProgramResult result;
+  int out_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) != 0) return result;
+
+  const pid_t child = fork();
+  if (child == 0) {
+    setpgid(0, 0);
+    dup2(out_pipe[1], STDOUT_FILENO);
+    std::vector<char*> args;
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    // The test binary may run with signals blocked or ignored; the program
+    // must start with the defaults.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  if (child < 0) {
+    close(out_pipe[0]);
+    return result;
+  }
+  setpgid(child, child);
+
+  const auto deadline = std::chrono::steady_clock::now() + time_limit;
+  std::vector<bool> fired(triggers.size(), false);
+  size_t scanned = 0;  // output before this offset has been matched already
+  char buffer[4096];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timed_out = true;
+      kill(-child, SIGKILL);
+      break;
+    }
+    pollfd pfd{out_pipe[0], POLLIN, 0};
+    const int ready = poll(&pfd, 1, static_cast<int>(left.count()));
+    if (ready < 0) continue;
+    if (ready == 0) continue;
+    const ssize_t n = read(out_pipe[0], buffer, sizeof(buffer));
+    if (n <= 0) break;  // every writer closed its end
+    result.output.append(buffer, static_cast<size_t>(n));
+
+    // Match triggers against complete lines only.
+    const size_t last_newline = result.output.rfind('\n');
+    if (last_newline == std::string::npos || last_newline < scanned) continue;
+    const std::string fresh = result.output.substr(scanned, last_newline + 1 - scanned);
+    scanned = last_newline + 1;
+    for (size_t i = 0; i < triggers.size(); ++i) {
+      if (fired[i] || fresh.find(triggers[i].text) == std::string::npos) continue;
+      fired[i] = true;
+      std::this_thread::sleep_for(triggers[i].delay);
+      const pid_t target =
+          triggers[i].pid_file.empty() ? child : ReadPid(triggers[i].pid_file);
+      if (target > 0) kill(target, triggers[i].signal_number);
+    }
+  }
+  close(out_pipe[0]);
+
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
+    result.exit_status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.term_signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+// ANSI colour wrappers as the programs print them.
+inline std::string Red(const std::string& text) { return "\033[31m" + text + "\033[0m"; }
+inline std::string Green(const std::string& text) { return "\033[32m" + text + "\033[0m"; }
+inline std::string Yellow(const std::string& text) { return "\033[33m" + text + "\033[0m"; }
+
+}  // namespace tooltest

@@ -1,0 +1,142 @@
+// Expected output of the two self-test programs and helpers to compare a
+// run's lines with it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "tests/tools/program_runner.h"
+
+namespace tooltest {
+
+// The "[TEST]" lines differ between the programs in their number of
+// asterisks; everything else is shared.
+struct ToolLines {
+  std::string program;  // path of the executable
+  std::string banner;   // first banner line
+  std::string start, pass_verdict, fail_verdict;
+  std::string ethercat_pass, ethercat_fail;
+  std::string imu_pass, imu_fail;
+
+  std::string ActuatorPass(const std::string& name) const { return Green(Format(pass_fmt, name)); }
+  std::string ActuatorFail(const std::string& name) const { return Red(Format(fail_fmt, name)); }
+
+  std::string pass_fmt, fail_fmt;  // per-actuator line, %s = name
+
+  static std::string Format(const std::string& fmt, const std::string& name) {
+    const size_t at = fmt.find("%s");
+    return fmt.substr(0, at) + name + fmt.substr(at + 2);
+  }
+};
+
+inline ToolLines DcuTool() {
+  ToolLines t;
+  t.program = DCU_SELFTEST_PATH;
+  t.banner = "DCU test tools powered by selftest@zorvik.dev.";
+  t.start = Green("[TEST] **************** 开始测试 ****************");
+  t.pass_verdict = Green("[TEST] **************** 测试通过 ****************");
+  t.fail_verdict = Red("[TEST] **************** 测试失败 ****************");
+  t.ethercat_pass = Green("[TEST] EtherCAT **************************** PASS");
+  t.ethercat_fail = Red("[TEST] EtherCAT **************************** FAIL");
+  t.imu_pass = Green("[TEST] IMU ********************************* PASS");
+  t.imu_fail = Red("[TEST] IMU ********************************* FAIL");
+  t.pass_fmt = "[TEST] %s ****************************** PASS";
+  t.fail_fmt = "[TEST] %s ****************************** FAIL";
+  return t;
+}
+
+inline ToolLines RobotTool() {
+  ToolLines t;
+  t.program = ROBOT_SELFTEST_PATH;
+  t.banner = "M3 test tools powered by selftest@zorvik.dev.";
+  t.start = Green("[TEST] **************** 开始测试 *****************");
+  t.pass_verdict = Green("[TEST] **************** 测试通过 *****************");
+  t.fail_verdict = Red("[TEST] **************** 测试失败 *****************");
+  t.ethercat_pass = Green("[TEST] EtherCAT ***************************** PASS");
+  t.ethercat_fail = Red("[TEST] EtherCAT ***************************** FAIL");
+  t.imu_pass = Green("[TEST] IMU ********************************** PASS");
+  t.imu_fail = Red("[TEST] IMU ********************************** FAIL");
+  t.pass_fmt = "[TEST] %s 使能 ************************ PASS";
+  t.fail_fmt = "[TEST] %s 使能 ************************ FAIL";
+  return t;
+}
+
+inline std::string ForwardPass(const std::string& n) {
+  return Green("[TEST] " + n + " 正向运动测试 **************** PASS");
+}
+inline std::string ForwardFail(const std::string& n) {
+  return Red("[TEST] " + n + " 正向运动测试 **************** FAIL");
+}
+inline std::string ReversePass(const std::string& n) {
+  return Green("[TEST] " + n + " 反向运动测试 **************** PASS");
+}
+inline std::string ReverseFail(const std::string& n) {
+  return Red("[TEST] " + n + " 反向运动测试 **************** FAIL");
+}
+
+// The three banner lines: address, version with the build stamp, empty.
+inline void ExpectBanner(const std::vector<std::string>& lines, const ToolLines& tool) {
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], tool.banner);
+  EXPECT_TRUE(std::regex_match(
+      lines[1], std::regex(R"(Ver 0\.1\.3, Compiled in [A-Z][a-z]{2} [ 0-9]\d \d{4} \d\d:\d\d:\d\d\.)")))
+      << lines[1];
+  EXPECT_EQ(lines[2], "");
+}
+
+// Every expected line appears, whole and in this order; other lines may lie
+// between them.
+inline void ExpectInOrder(const std::vector<std::string>& lines,
+                          const std::vector<std::string>& expected) {
+  size_t at = 0;
+  for (const auto& want : expected) {
+    size_t found = at;
+    while (found < lines.size() && lines[found] != want) ++found;
+    if (found == lines.size()) {
+      std::string dump;
+      for (const auto& l : lines) dump += "  | " + l + "\n";
+      ADD_FAILURE() << "missing (in order) line: " << want << "\noutput:\n" << dump;
+      return;
+    }
+    at = found + 1;
+  }
+}
+
+inline int CountLinesContaining(const std::vector<std::string>& lines, const std::string& text) {
+  int n = 0;
+  for (const auto& l : lines) n += l.find(text) != std::string::npos;
+  return n;
+}
+
+// A scratch folder for configuration files, removed with its files.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char tmpl[] = "/tmp/selftest_cfg_XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~ScratchDir() {
+    for (const auto& f : files_) unlink(f.c_str());
+    rmdir(path_.c_str());
+  }
+  std::string Write(const std::string& name, const std::string& text) {
+    const std::string file = path_ + "/" + name;
+    std::ofstream(file) << text;
+    files_.push_back(file);
+    return file;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::vector<std::string> files_;
+};
+
+}  // namespace tooltest

@@ -1,0 +1,187 @@
+#include "tools/selftest_runtime.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <thread>
+
+#include "tools/selftest_config.h"
+
+namespace selftest {
+
+namespace {
+
+void VPrintWrapped(const char* before, const char* after, const char* format, va_list args) {
+  // One lock for the whole line, so that a line printed by a bus thread
+  // cannot land between the colour sequence and the text.
+  flockfile(stdout);
+  std::fputs(before, stdout);
+  std::vprintf(format, args);
+  std::fputs(after, stdout);
+  std::fputc('\n', stdout);
+  funlockfile(stdout);
+}
+
+// Shared between the signal-waiting thread and the main thread. Allocated
+// once and never freed: the waiting thread may still touch it while static
+// objects are being destroyed at exit.
+struct InterruptState {
+  std::atomic<int> count{0};
+  std::mutex mutex;
+  std::condition_variable wakeup;
+};
+
+InterruptState& State() {
+  static InterruptState* state = new InterruptState;
+  return *state;
+}
+
+sigset_t InterruptSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  return set;
+}
+
+void WaitForSignals() {
+  const sigset_t set = InterruptSignals();
+  InterruptState& state = State();
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&set, &signal_number) != 0) continue;
+    if (state.count.fetch_add(1) > 0) {
+      // Second interrupt: the user does not want to wait for the shutdown.
+      _exit(kInterruptedExitStatus);
+    }
+    // Take the lock so that a sleeper between its check and its wait cannot
+    // miss the notification.
+    { std::lock_guard<std::mutex> lock(state.mutex); }
+    state.wakeup.notify_all();
+  }
+}
+
+}  // namespace
+
+#define SELFTEST_PRINT(before, after)               \
+  do {                                              \
+    va_list args;                                   \
+    va_start(args, format);                         \
+    VPrintWrapped(before, after, format, args);     \
+    va_end(args);                                   \
+  } while (0)
+
+void PrintLine(const char* format, ...) { SELFTEST_PRINT("", ""); }
+void PrintRed(const char* format, ...) { SELFTEST_PRINT("\033[31m", "\033[0m"); }
+void PrintGreen(const char* format, ...) { SELFTEST_PRINT("\033[32m", "\033[0m"); }
+void PrintYellow(const char* format, ...) { SELFTEST_PRINT("\033[33m", "\033[0m"); }
+
+#undef SELFTEST_PRINT
+
+void InstallInterruptWatch() {
+  State();
+  const sigset_t set = InterruptSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread(WaitForSignals).detach();
+}
+
+bool Interrupted() { return State().count.load() > 0; }
+
+bool SleepFor(std::chrono::nanoseconds duration) {
+  InterruptState& state = State();
+  const auto deadline = std::chrono::steady_clock::now() + duration;
+  std::unique_lock<std::mutex> lock(state.mutex);
+  return !state.wakeup.wait_until(lock, deadline, [&state] { return state.count.load() > 0; });
+}
+
+bool RegisterNetwork(zorvik::ZorvikController& controller,
+                     const std::vector<YAML::DcuConfig>& network,
+                     std::vector<AttachedActuator>& attached) {
+  for (const auto& dcu : network) {
+    if (!dcu.enable) continue;
+    if (dcu.ecat_id > kMaxBusId) {
+      PrintRed("[ERROR] DCU %s ecat_id %u is out of range, the largest is %u.", dcu.name.c_str(),
+               dcu.ecat_id, kMaxBusId);
+      PrintRed("[ERROR] DCU %s register failed.", dcu.name.c_str());
+      return false;
+    }
+    if (!controller.CreateDcu(dcu.name, static_cast<uint8_t>(dcu.ecat_id))) {
+      PrintRed("[ERROR] DCU %s register failed.", dcu.name.c_str());
+    }
+    for (size_t channel = 0; channel < dcu.channels.size(); ++channel) {
+      for (const auto& actuator : dcu.channels[channel]) {
+        const zorvik::ActuatorType type = ActuatorTypeFromText(actuator.type);
+        bool attached_ok = false;
+        if (actuator.can_id > kMaxBusId) {
+          PrintRed("[ERROR] Actuator %s can_id %u is out of range, the largest is %u.",
+                   actuator.name.c_str(), actuator.can_id, kMaxBusId);
+        } else {
+          attached_ok = controller.AttachActuator(dcu.name, static_cast<zorvik::CtrlChannel>(channel),
+                                                  type, actuator.name,
+                                                  static_cast<uint8_t>(actuator.can_id));
+        }
+        if (!attached_ok) {
+          PrintRed("[ERROR] Actuator %s register failed.", actuator.name.c_str());
+          return false;
+        }
+        attached.push_back({actuator.name, type});
+      }
+    }
+  }
+  return true;
+}
+
+bool StartNetwork(zorvik::ZorvikController& controller, const YAML::EthercatConfig& ethercat,
+                  const std::vector<YAML::DcuConfig>& network) {
+  controller.SetRealtime(ethercat.rt_priority, ethercat.bind_cpu);
+  const bool started = controller.Start(ethercat.ifname, ethercat.cycle_time_ns, ethercat.enable_dc);
+  if (started) {
+    // Offsets go to every DCU with an IMU, whether it takes part or not.
+    for (const auto& dcu : network) {
+      if (dcu.imu_enable) controller.ApplyDcuImuOffset(dcu.name);
+    }
+  } else {
+    PrintRed("[ERROR] DCU 初始化失败 !!!");
+  }
+  return started;
+}
+
+bool GravityPlausible(const zorvik::ImuData& imu) {
+  const float sum = imu.acc[0] * imu.acc[0] + imu.acc[1] * imu.acc[1] + imu.acc[2] * imu.acc[2];
+  const double deviation = std::fabs(std::sqrt(static_cast<double>(sum)) - 9.8);
+  return deviation <= 0.1;  // false for NaN as well
+}
+
+void PrintImuData(const zorvik::ImuData& imu) {
+  std::cout << "imu data: " << imu.acc[0] << ", " << imu.acc[1] << ", " << imu.acc[2] << ", "
+            << imu.gyro[0] << ", " << imu.gyro[1] << ", " << imu.gyro[2] << std::endl;
+}
+
+void DisableEveryActuator(zorvik::ZorvikController& controller,
+                          const std::vector<std::string>& actuator_names) {
+  if (controller.DisableAllActuator()) return;
+  for (const auto& name : actuator_names) controller.DisableActuator(name);
+}
+
+void AbortInterruptedRun(zorvik::ZorvikController* controller, bool bus_started,
+                         const std::vector<std::string>& actuator_names) {
+  PrintYellow("[WARN] Test interrupted, commanding all actuators to zero and disabling them.");
+  if (controller != nullptr && bus_started) {
+    for (const auto& name : actuator_names) controller->SetMitCmd(name, 0, 0, 0, 0, 0);
+    DisableEveryActuator(*controller, actuator_names);
+    controller->Stop();
+  }
+  std::fflush(stdout);
+  std::exit(kInterruptedExitStatus);
+}
+
+}  // namespace selftest
