@@ -30,11 +30,17 @@ class SimTransport : public ecmaster::Transport {
       ++dropped_;
       return true;
     }
-    if (count_ == kSlots || len > kFrameMax) return true;  // lost
+    if (count_ == kSlots || len > kFrameMax) {  // lost
+      ++lost_;
+      return true;
+    }
     Slot& s = slots_[(head_ + count_) % kSlots];
     std::memcpy(s.data, frame, len);
     s.len = len;
-    if (!net_->ProcessFrame(s.data, len, NowNs())) return true;
+    if (!net_->ProcessFrame(s.data, len, NowNs())) {
+      ++lost_;
+      return true;
+    }
     ++count_;
     cv_.notify_all();
     return true;
@@ -68,6 +74,11 @@ class SimTransport : public ecmaster::Transport {
     std::lock_guard<std::mutex> lk(mu_);
     return sent_;
   }
+  // Frames the simulated network did not answer.
+  uint64_t lost() {
+    std::lock_guard<std::mutex> lk(mu_);
+    return lost_;
+  }
   uint64_t dropped() {
     std::lock_guard<std::mutex> lk(mu_);
     return dropped_;
@@ -97,6 +108,7 @@ class SimTransport : public ecmaster::Transport {
   int drop_next_ = 0;
   uint64_t sent_ = 0;
   uint64_t dropped_ = 0;
+  uint64_t lost_ = 0;
 };
 
 }  // namespace ecmaster_test

@@ -20,7 +20,6 @@ using ethercat_manager::EthercatManager;
 using ethercat_manager::NodeState;
 using manager_test::AccMagnitude;
 using manager_test::Count;
-using manager_test::LinesWith;
 using manager_test::Plain;
 using manager_test::Red;
 using manager_test::StdoutCapture;
@@ -31,13 +30,18 @@ using manager_test::Yellow;
 using namespace std::chrono_literals;
 
 // Two boards, both registered (dcu_1, dcu_2), brought to OP; the output is
-// captured from before the start.
+// captured from before the start. The simulated boards count output writes
+// in SAFE_OP, as the usual slave stacks do, so a link whose boards were
+// tripped by their watchdog shows the full working counter again.
 class SupervisionTest : public ::testing::Test {
  protected:
   static constexpr int kBoards = 2;
 
+  virtual std::string SimulatorOptions() const { return ""; }
+
   void SetUp() override {
-    bus_ = std::make_unique<simtest::SimBus>(manager_test::SimYaml(kBoards));
+    bus_ = std::make_unique<simtest::SimBus>(manager_test::SimYaml(kBoards, 1000000, SimulatorOptions()));
+    ASSERT_TRUE(bus_->ok()) << bus_->error();
     for (int p = 1; p <= kBoards; ++p) {
       nodes_.push_back(std::make_unique<TestNode>(p));
       nodes_.back()->label_ = "dcu_" + std::to_string(p);
@@ -75,9 +79,7 @@ class SupervisionTest : public ::testing::Test {
   void ExpectAllBoardsInOp() {
     for (int p = 1; p <= kBoards; ++p) {
       const std::string state = bus_->Control("get " + std::to_string(p) + " state");
-      EXPECT_NE(state.find("OP"), std::string::npos) << "board " << p << ": " << state;
-      EXPECT_EQ(state.find("SAFE_OP"), std::string::npos) << "board " << p << ": " << state;
-      EXPECT_EQ(state.find("PRE_OP"), std::string::npos) << "board " << p << ": " << state;
+      EXPECT_TRUE(manager_test::BoardStateIs(state, "OP")) << "board " << p << ": " << state;
     }
   }
 
@@ -107,7 +109,14 @@ TEST_F(SupervisionTest, HealthyBusPrintsNothingAfterTheStartMessage) {
   ExpectDataFlows(2, 7.5);
 }
 
-TEST_F(SupervisionTest, SafeOpWithErrorIsAcknowledgedAndSentBackToOp) {
+// Boards that stop counting output writes outside OP: a board that leaves OP
+// shortens the working counter.
+class SafeOpSupervisionTest : public SupervisionTest {
+ protected:
+  std::string SimulatorOptions() const override { return "outputs_count_in_safe_op: false\n"; }
+};
+
+TEST_F(SafeOpSupervisionTest, SafeOpWithErrorIsAcknowledgedAndSentBackToOp) {
   bus_->Control("board 2 state SAFE_OP error code 0x001B");
   ASSERT_TRUE(WaitLine(AllResumed())) << Since();
   const std::string text = Since();
@@ -123,9 +132,8 @@ TEST_F(SupervisionTest, SafeOpWithErrorIsAcknowledgedAndSentBackToOp) {
   EXPECT_LT(to_op, ok) << text;
   EXPECT_EQ(text.find("dcu_1"), std::string::npos) << text;
   EXPECT_EQ(text.find("Ecat link lost."), std::string::npos) << text;
-  for (const auto& line : LinesWith(text, "wkc < expected_wkc")) {
-    EXPECT_NE(line.find("expected_wkc: 6"), std::string::npos) << line;
-  }
+  // The first pass sees the board's missing output write.
+  EXPECT_NE(text.find(Yellow("[WARN] wkc < expected_wkc , wkc: 4, expected_wkc: 6")), std::string::npos) << text;
 
   // The node hears the acknowledge request, then the requested OP; the walk
   // that finds OP again reports nothing new.
@@ -140,7 +148,7 @@ TEST_F(SupervisionTest, SafeOpWithErrorIsAcknowledgedAndSentBackToOp) {
   EXPECT_EQ(Since(), "");
 }
 
-TEST_F(SupervisionTest, SafeOpIsRequestedBackToOpAndTheNodeHearsOnlyOp) {
+TEST_F(SafeOpSupervisionTest, SafeOpIsRequestedBackToOpAndTheNodeHearsOnlyOp) {
   bus_->Control("board 1 state SAFE_OP");
   ASSERT_TRUE(WaitLine(AllResumed())) << Since();
   const std::string text = Since();
@@ -204,9 +212,7 @@ TEST_F(SupervisionTest, SilentBoardIsMarkedLostAndFoundWhenItAnswersAgain) {
   EXPECT_LT(recheck, lost) << text;
   EXPECT_LT(lost, lost_warn) << text;
   EXPECT_EQ(Count(text, "re-check state"), 1) << text;
-  EXPECT_EQ(Count(text, "(2) lost. current state: 0x0000"), Count(text, "[ERROR] WARN : node dcu_2 (2) lost.") + 1)
-      << "the ERROR loss line comes once, the WARN line in every pass while lost\n"
-      << text;
+  EXPECT_EQ(Count(text, "ERROR : node dcu_2 (2) lost."), 1) << text;
   // Answering again: found (with the state it answers in) or recovered.
   const bool found = text.find("[WARN] MESSAGE : node dcu_2 (2) found. current state: 0x") != std::string::npos;
   const bool recovered = text.find(Yellow("[WARN] MESSAGE : node dcu_2 (2) recovered")) != std::string::npos;
@@ -220,6 +226,31 @@ TEST_F(SupervisionTest, SilentBoardIsMarkedLostAndFoundWhenItAnswersAgain) {
   EXPECT_EQ(reports.back(), 0x08);
   ExpectAllBoardsInOp();
   ExpectDataFlows(2, 8.75);
+}
+
+// A board whose controller was power-cycled answers at its position with no
+// address: it is lost, recovered (address restored), then reconfigured from
+// INIT and sent back to OP.
+TEST_F(SupervisionTest, PowerCycledBoardIsRecoveredAndReconfigured) {
+  bus_->Control("board 2 reset");
+  ASSERT_TRUE(WaitLine(AllResumed())) << Since();
+  const std::string text = Since();
+  const size_t lost = text.find(Red("[ERROR] ERROR : node dcu_2 (2) lost. current state: 0x0000"));
+  const size_t recovered = text.find(Yellow("[WARN] MESSAGE : node dcu_2 (2) recovered"));
+  const size_t reconf = text.find(Yellow("[WARN] MESSAGE : node dcu_2 (2)  reconfigured. current state: 0x0001"));
+  const size_t done = text.find(Yellow("[WARN] MESSAGE : node dcu_2 (2) reconfigured done. current state: 0x0004"));
+  EXPECT_NE(lost, std::string::npos) << text;
+  EXPECT_LT(lost, recovered) << text;
+  EXPECT_LT(recovered, reconf) << text;
+  EXPECT_LT(reconf, done) << text;
+  EXPECT_EQ(Count(text, "recovered"), 1) << text;
+  EXPECT_EQ(text.find("Ecat link lost."), std::string::npos) << text;
+  const auto reports = ReportsAfterStart(2);
+  ASSERT_FALSE(reports.empty());
+  EXPECT_EQ(reports.front(), 0x00);
+  EXPECT_EQ(reports.back(), 0x08);
+  ExpectAllBoardsInOp();
+  ExpectDataFlows(2, 2.5);
 }
 
 TEST_F(SupervisionTest, PulledCableDeclaresTheLinkLostAndResumesWhenBack) {

@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "ethercat_manager/ethercat_node.h"
 
 namespace manager_test {
@@ -53,13 +55,19 @@ class StdoutCapture {
     return text;
   }
 
-  // Restores standard output (the captured text stays readable).
+  // Restores standard output (the captured text stays readable). When the
+  // running test has failed, the captured text, which holds gtest's failure
+  // messages too, is written out.
   void Release() {
     if (saved_fd_ < 0) return;
     std::fflush(stdout);
     dup2(saved_fd_, STDOUT_FILENO);
     close(saved_fd_);
     saved_fd_ = -1;
+    if (::testing::Test::HasFailure()) {
+      std::printf("---- captured standard output ----\n%s---- end of captured output ----\n", Text().c_str());
+      std::fflush(stdout);
+    }
   }
 
  private:

@@ -9,26 +9,27 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <fstream>
+#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace tooltest {
 
-// When a line containing `text` appears, `signal_number` is sent to the
-// process whose id is in `pid_file` (the program writes it itself, e.g.
-// through "sh -c 'echo $$ > FILE; exec PROGRAM'") or, when pid_file is
-// empty, to the started process. Each trigger fires once; the signal goes
-// out `delay` after the line was seen.
+// When a line containing `text` appears, `action` runs with the id of the
+// started process (e.g. to send it a signal). Each trigger fires once, in
+// the order the lines arrive.
 struct Trigger {
   std::string text;
-  int signal_number = SIGINT;
-  std::string pid_file;
-  std::chrono::milliseconds delay{0};
+  std::function<void(pid_t)> action;
 };
+
+// A trigger action that sends a signal to the started process.
+inline std::function<void(pid_t)> SendSignal(int signal_number) {
+  return [signal_number](pid_t pid) { kill(pid, signal_number); };
+}
 
 struct ProgramResult {
   int exit_status = -1;    // -1 when the process ended by a signal
@@ -48,13 +49,6 @@ struct ProgramResult {
     return lines;
   }
 };
-
-inline pid_t ReadPid(const std::string& path) {
-  std::ifstream in(path);
-  long pid = 0;
-  in >> pid;
-  return static_cast<pid_t>(pid);
-}
 
 // Starts argv[0] (searched in PATH) in a process group of its own. Standard
 // error is left to the caller's. On time-out the whole group is killed.
@@ -117,10 +111,7 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv,
     for (size_t i = 0; i < triggers.size(); ++i) {
       if (fired[i] || fresh.find(triggers[i].text) == std::string::npos) continue;
       fired[i] = true;
-      std::this_thread::sleep_for(triggers[i].delay);
-      const pid_t target =
-          triggers[i].pid_file.empty() ? child : ReadPid(triggers[i].pid_file);
-      if (target > 0) kill(target, triggers[i].signal_number);
+      triggers[i].action(child);
     }
   }
   close(out_pipe[0]);

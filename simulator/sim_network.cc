@@ -1,0 +1,631 @@
+#include "simulator/sim_network.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <unordered_map>
+
+#include "simulator/dcu_device.h"
+#include "simulator/esc.h"
+#include "simulator/frame_stats.h"
+#include "simulator/sim_config.h"
+
+namespace dcusim {
+
+namespace {
+
+constexpr size_t kEthHeader = 14;
+constexpr uint16_t kEtherTypeEcat = 0x88A4;
+constexpr size_t kMaxDatagrams = 128;
+
+struct Board {
+  int position = 0;
+  std::unique_ptr<Esc> esc;
+  DcuDevice* dcu = nullptr;  // owned by esc when the board is a DCU
+  std::string dcu_name;
+  uint32_t forward_delay_ns = 0;
+  bool silent = false;
+};
+
+struct ActuatorRef {
+  int board = 0;  // index into boards
+  int channel = 0;
+  int id = 0;
+  ActuatorModel* model = nullptr;
+};
+
+const char* StateName(uint8_t s) {
+  switch (s & 0x0F) {
+    case kAlInit: return "INIT";
+    case kAlPreOp: return "PRE_OP";
+    case kAlBoot: return "BOOT";
+    case kAlSafeOp: return "SAFE_OP";
+    case kAlOp: return "OP";
+    default: return "NONE";
+  }
+}
+
+std::string Hex(unsigned v, int digits) {
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+  return buf;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+bool ParseInt(const std::string& s, long long lo, long long hi, long long* out) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long v = std::strtoll(s.c_str(), &end, 0);
+  if (errno || *end || v < lo || v > hi) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseDouble(const std::string& s, double* out) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  double v = std::strtod(s.c_str(), &end);
+  if (*end || !std::isfinite(v)) return false;
+  *out = v;
+  return true;
+}
+
+bool ParseState(const std::string& text, uint8_t* out) {
+  const std::string s = Lower(text);
+  if (s == "init") *out = kAlInit;
+  else if (s == "pre_op" || s == "preop") *out = kAlPreOp;
+  else if (s == "safe_op" || s == "safeop") *out = kAlSafeOp;
+  else if (s == "op") *out = kAlOp;
+  else if (s == "boot") *out = kAlBoot;
+  else return false;
+  return true;
+}
+
+const char kHelp[] =
+    "ok commands:\n"
+    "  ping                                   answer 'ok pong'\n"
+    "  help                                   this text\n"
+    "  list                                   boards and actuators\n"
+    "  cable pull | cable pull after K | cable restore\n"
+    "  board K silent | board K answer        ESC of board K dead (frames pass untouched) or alive\n"
+    "  board K state INIT|PRE_OP|SAFE_OP|OP [error] [code 0xNNNN]\n"
+    "  board K reset                          power cycle board K's controller\n"
+    "  loss F                                 lose fraction F (0..1) of the frames\n"
+    "  actuator NAME fault none|no_handshake|no_enable|no_move|slow\n"
+    "  imu K magnitude X | imu K axis x|y|z|-x|-y|-z | imu K on|off\n"
+    "  get K state | get K dc | get K imu | get actuator NAME\n"
+    "  stats | stats reset";
+
+}  // namespace
+
+struct SimNetwork::Impl {
+  mutable std::mutex mu;
+  NetworkSpec spec;
+  std::vector<Board> boards;
+  std::unordered_map<std::string, ActuatorRef> actuators;
+  std::vector<std::string> actuator_order;
+  bool cable_pulled = false;
+  int cable_after = 0;
+  double loss = 0;
+  std::mt19937_64 rng;
+  std::uniform_real_distribution<double> uniform{0.0, 1.0};
+  FrameStats stats;
+  std::vector<Datagram> datagrams;
+  std::vector<FrameTiming> timing;
+  uint64_t last_now = 0;  // host time of the latest frame
+
+  int ReferenceBoard() const {
+    for (size_t i = 0; i < boards.size(); ++i) {
+      if (boards[i].esc->has_dc()) return static_cast<int>(i);
+    }
+    return -1;
+  }
+
+  bool Process(uint8_t* frame, size_t len, uint64_t now);
+  std::string Execute(const std::vector<std::string>& t, uint64_t now);
+  std::string BoardCommand(const std::vector<std::string>& t, uint64_t now);
+  std::string GetCommand(const std::vector<std::string>& t, uint64_t now);
+  std::string ImuCommand(const std::vector<std::string>& t);
+  std::string List(uint64_t now);
+  bool BoardIndex(const std::string& text, int* index, std::string* err) const {
+    long long k;
+    if (!ParseInt(text, 1, 1000000, &k) || k > static_cast<long long>(boards.size())) {
+      *err = "error: no board '" + text + "' (boards are numbered 1.." + std::to_string(boards.size()) + ")";
+      return false;
+    }
+    *index = static_cast<int>(k - 1);
+    return true;
+  }
+};
+
+SimNetwork::SimNetwork(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+SimNetwork::~SimNetwork() = default;
+
+uint64_t SimNetwork::MonotonicNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+std::unique_ptr<SimNetwork> SimNetwork::FromYaml(const std::string& yaml_text, std::string* error) {
+  auto impl = std::make_unique<Impl>();
+  std::string err;
+  if (!ParseNetworkSpec(yaml_text, &impl->spec, &err)) {
+    if (error) *error = err;
+    return nullptr;
+  }
+  const NetworkSpec& spec = impl->spec;
+  impl->rng.seed(spec.seed);
+  impl->loss = spec.frame_loss;
+  for (const BoardSpec& bs : spec.boards) {
+    Board b;
+    b.position = bs.position;
+    b.dcu_name = bs.dcu_name;
+    b.forward_delay_ns = bs.forward_delay_ns;
+    b.silent = bs.silent;
+    EscSettings es;
+    es.sii = bs.sii;
+    es.dc = bs.dc;
+    // Each board's local clock started at its own power-on moment.
+    es.clock_offset_ns = 1000000000 + static_cast<int64_t>(bs.position) * 1234567;
+    es.drift_ppm = bs.drift_ppm;
+    es.created_ns = 0;
+    es.watchdog_time = bs.watchdog_time;
+    es.require_dc_for_op = spec.require_dc_for_op;
+    es.op_requires_outputs = spec.op_requires_outputs;
+    es.outputs_count_in_safe_op = spec.outputs_count_in_safe_op;
+    std::unique_ptr<PdiApplication> app;
+    if (bs.is_dcu) {
+      auto dcu = std::make_unique<DcuDevice>(bs.imu, spec.seed * 1000003u + static_cast<uint64_t>(bs.position));
+      for (const ActuatorSpec& as : bs.actuators) {
+        const uint32_t info = 0x010000u | (static_cast<uint32_t>(as.channel + 1) << 8) | static_cast<uint32_t>(as.id);
+        auto model = MakeActuator(as.name, as.type, info, spec.dynamics);
+        model->set_fault(as.fault);
+        ActuatorRef ref{static_cast<int>(impl->boards.size()), as.channel, as.id, model.get()};
+        dcu->Attach(as.channel, as.id, std::move(model));
+        impl->actuators[as.name] = ref;
+        impl->actuator_order.push_back(as.name);
+      }
+      b.dcu = dcu.get();
+      app = std::move(dcu);
+    }
+    b.esc = std::make_unique<Esc>(es, std::move(app));
+    impl->boards.push_back(std::move(b));
+  }
+  impl->datagrams.reserve(kMaxDatagrams);
+  impl->timing.resize(impl->boards.size());
+  return std::unique_ptr<SimNetwork>(new SimNetwork(std::move(impl)));
+}
+
+// ---------------------------------------------------------------------------
+// Frames
+
+bool SimNetwork::ProcessFrame(uint8_t* frame, size_t len, uint64_t now_ns) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->Process(frame, len, now_ns);
+}
+
+bool SimNetwork::Impl::Process(uint8_t* frame, size_t len, uint64_t now) {
+  if (len < kEthHeader + 2 || ((frame[12] << 8) | frame[13]) != kEtherTypeEcat) {
+    stats.OnIgnored();
+    return false;
+  }
+  stats.OnFrame();
+  last_now = now;
+  if (cable_pulled && cable_after == 0) {
+    stats.OnLost();
+    return false;
+  }
+  if (loss > 0 && uniform(rng) < loss) {
+    stats.OnLost();
+    return false;
+  }
+  const uint16_t ecat_header = Le16(frame + kEthHeader);
+  if ((ecat_header >> 12) != 1) return true;  // not datagrams: passed on untouched
+
+  // Split into datagrams; a frame whose datagrams do not fit is destroyed on
+  // the way, as a real controller would do with a corrupted frame.
+  datagrams.clear();
+  size_t off = kEthHeader + 2;
+  for (;;) {
+    if (off + 12 > len || datagrams.size() == kMaxDatagrams) {
+      stats.OnMalformed();
+      return false;
+    }
+    uint8_t* h = frame + off;
+    const uint16_t word = Le16(h + 6);
+    const uint16_t n = word & 0x07FF;
+    if (off + 10 + n + 2 > len) {
+      stats.OnMalformed();
+      return false;
+    }
+    datagrams.push_back(Datagram{h, h + 10, n, h + 10 + n});
+    off += 12 + n;
+    if (!(word & 0x8000)) break;
+  }
+
+  // Timing through the line: the frame enters board k at t_k and, behind the
+  // last board, comes back through every port 1.
+  const size_t reach = cable_pulled ? std::min<size_t>(static_cast<size_t>(cable_after), boards.size())
+                                    : boards.size();
+  if (reach == 0) return true;
+  timing[0].arrive_ns = now;
+  for (size_t k = 1; k < reach; ++k) timing[k].arrive_ns = timing[k - 1].arrive_ns + boards[k - 1].forward_delay_ns;
+  uint64_t back = timing[reach - 1].arrive_ns;
+  for (size_t k = reach; k-- > 0;) {
+    timing[k].last = k + 1 == reach;
+    if (!timing[k].last) {
+      back += boards[k].forward_delay_ns;
+      timing[k].return_ns = back;
+    }
+  }
+
+  bool processed = false;
+  for (size_t k = 0; k < reach; ++k) {
+    Board& b = boards[k];
+    if (b.silent) continue;
+    b.esc->BeginFrame(timing[k]);
+    for (Datagram& d : datagrams) b.esc->Process(d);
+    b.esc->EndFrame();
+    processed = true;
+  }
+  if (processed) frame[6] |= 0x02;
+
+  const uint8_t first = datagrams[0].header[0];
+  if (first == 0x0A || first == 0x0B || first == 0x0C) {
+    const int ref = ReferenceBoard();
+    uint64_t cycle = spec.cycle_time_ns;
+    if (ref >= 0 && static_cast<size_t>(ref) < reach) {
+      const Esc& e = *boards[ref].esc;
+      if (e.sync0_running() && e.sync0_cycle() > 0) {
+        cycle = e.sync0_cycle();
+        const uint64_t sys = e.SystemTime(timing[ref].arrive_ns);
+        if (sys >= e.sync0_start()) stats.OnDcPhase((sys - e.sync0_start()) % cycle, cycle);
+      }
+    }
+    stats.OnProcessData(now, cycle, spec.late_threshold);
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Control
+
+void SimNetwork::SetCable(bool pulled, int after_board) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->cable_pulled = pulled;
+  impl_->cable_after = pulled ? std::max(0, after_board) : 0;
+}
+
+bool SimNetwork::SetBoardSilent(int position, bool silent) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (position < 1 || position > static_cast<int>(impl_->boards.size())) return false;
+  impl_->boards[position - 1].silent = silent;
+  return true;
+}
+
+bool SimNetwork::ForceState(int position, uint8_t state, bool error, uint16_t code) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (position < 1 || position > static_cast<int>(impl_->boards.size())) return false;
+  impl_->boards[position - 1].esc->ForceState(state, error, code, impl_->last_now);
+  return true;
+}
+
+void SimNetwork::SetLoss(double fraction) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->loss = std::clamp(fraction, 0.0, 1.0);
+}
+
+int SimNetwork::BoardCount() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return static_cast<int>(impl_->boards.size());
+}
+
+bool SimNetwork::GetBoard(int position, BoardStatus* out, uint64_t now_ns) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (position < 1 || position > static_cast<int>(impl_->boards.size())) return false;
+  const Board& b = impl_->boards[position - 1];
+  b.esc->CheckWatchdog(now_ns);
+  out->position = position;
+  out->kind = b.dcu ? "DCU" : b.esc->settings().sii.name;
+  out->dcu_name = b.dcu_name;
+  out->al_status = b.esc->al_status();
+  out->al_code = b.esc->al_code();
+  out->station_address = b.esc->station_address();
+  out->silent = b.silent;
+  out->dc = b.esc->has_dc();
+  out->sync0_active = b.esc->sync0_running();
+  out->sync0_start = b.esc->sync0_start();
+  out->sync0_cycle = b.esc->sync0_cycle();
+  out->sync0_start_missed = b.esc->sync0_start_missed();
+  return true;
+}
+
+bool SimNetwork::GetActuator(const std::string& name, ActuatorStatus* out) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  auto it = impl_->actuators.find(name);
+  if (it == impl_->actuators.end()) return false;
+  const ActuatorRef& r = it->second;
+  const ActuatorModel& m = *r.model;
+  out->name = name;
+  out->type = ActuatorTypeName(m.type());
+  out->board = impl_->boards[r.board].position;
+  out->channel = r.channel + 1;
+  out->id = r.id;
+  out->power_state = m.power_state();
+  out->enabled = m.power_state() == 1;
+  out->position = m.position();
+  out->velocity = m.velocity();
+  out->effort = m.effort();
+  out->fault = FaultName(m.fault());
+  out->handshake = m.handshake();
+  return true;
+}
+
+std::vector<std::string> SimNetwork::ActuatorNames() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->actuator_order;
+}
+
+uint64_t SimNetwork::SystemTime(int position, uint64_t now_ns) const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  if (position < 1 || position > static_cast<int>(impl_->boards.size())) return 0;
+  return impl_->boards[position - 1].esc->SystemTime(now_ns);
+}
+
+std::string SimNetwork::StatsText() const {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->stats.Report();
+}
+
+void SimNetwork::ResetStats() {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->stats.Reset();
+}
+
+void SimNetwork::RecordReplyLatency(uint64_t ns) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->stats.OnReplyLatency(ns);
+}
+
+std::string SimNetwork::MasterIfname() const { return impl_->spec.master_ifname; }
+uint64_t SimNetwork::CycleHintNs() const { return impl_->spec.cycle_time_ns; }
+std::vector<std::string> SimNetwork::Warnings() const { return impl_->spec.warnings; }
+
+std::string SimNetwork::Command(const std::string& line, uint64_t now_ns) {
+  std::vector<std::string> t;
+  std::istringstream in(line);
+  for (std::string w; in >> w;) t.push_back(w);
+  if (t.empty()) return "error: empty command (try 'help')";
+  for (const std::string& w : t) {
+    for (char c : w) {
+      if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+        return "error: the command contains non-printable characters";
+      }
+    }
+  }
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  return impl_->Execute(t, now_ns);
+}
+
+std::string SimNetwork::Impl::Execute(const std::vector<std::string>& t, uint64_t now) {
+  const std::string verb = Lower(t[0]);
+  const size_t n = t.size();
+  if (verb == "ping" && n == 1) return "ok pong";
+  if (verb == "help") return kHelp;
+  if (verb == "list" && n == 1) return List(now);
+  if (verb == "cable") {
+    if (n == 2 && Lower(t[1]) == "pull") {
+      cable_pulled = true;
+      cable_after = 0;
+      return "ok cable pulled: frames are lost";
+    }
+    if (n == 4 && Lower(t[1]) == "pull" && Lower(t[2]) == "after") {
+      int k;
+      std::string err;
+      if (!BoardIndex(t[3], &k, &err)) return err;
+      cable_pulled = true;
+      cable_after = k + 1;
+      return "ok cable pulled after board " + std::to_string(k + 1);
+    }
+    if (n == 2 && Lower(t[1]) == "restore") {
+      cable_pulled = false;
+      cable_after = 0;
+      return "ok cable restored";
+    }
+    return "error: usage: cable pull | cable pull after K | cable restore";
+  }
+  if (verb == "board") return BoardCommand(t, now);
+  if (verb == "loss") {
+    double f;
+    if (n != 2 || !ParseDouble(t[1], &f) || f < 0 || f > 1) {
+      return "error: usage: loss F, with F a fraction between 0 and 1 (e.g. loss 0.01)";
+    }
+    loss = f;
+    return "ok loss " + t[1];
+  }
+  if (verb == "actuator") {
+    if (n != 4 || Lower(t[2]) != "fault") {
+      return "error: usage: actuator NAME fault none|no_handshake|no_enable|no_move|slow";
+    }
+    auto it = actuators.find(t[1]);
+    if (it == actuators.end()) return "error: no actuator named '" + t[1] + "'";
+    ActuatorFault f;
+    if (!ParseFault(Lower(t[3]), &f)) {
+      return "error: unknown fault '" + t[3] + "' (none, no_handshake, no_enable, no_move, slow)";
+    }
+    it->second.model->set_fault(f);
+    return "ok actuator " + t[1] + " fault " + FaultName(f);
+  }
+  if (verb == "imu") return ImuCommand(t);
+  if (verb == "get") return GetCommand(t, now);
+  if (verb == "stats") {
+    if (n == 1) return "ok\n" + stats.Report();
+    if (n == 2 && Lower(t[1]) == "reset") {
+      stats.Reset();
+      return "ok stats reset";
+    }
+    return "error: usage: stats | stats reset";
+  }
+  std::string shown = t[0].substr(0, 40);
+  return "error: unknown command '" + shown + "' (try 'help')";
+}
+
+std::string SimNetwork::Impl::BoardCommand(const std::vector<std::string>& t, uint64_t now) {
+  const char* usage =
+      "error: usage: board K silent|answer|reset | board K state INIT|PRE_OP|SAFE_OP|OP [error] [code 0xNNNN]";
+  if (t.size() < 3) return usage;
+  int k;
+  std::string err;
+  if (!BoardIndex(t[1], &k, &err)) return err;
+  Board& b = boards[k];
+  const std::string what = Lower(t[2]);
+  const std::string name = "board " + std::to_string(k + 1);
+  if (what == "silent" && t.size() == 3) {
+    b.silent = true;
+    return "ok " + name + " silent";
+  }
+  if (what == "answer" && t.size() == 3) {
+    b.silent = false;
+    return "ok " + name + " answers";
+  }
+  if (what == "reset" && t.size() == 3) {
+    b.esc->PowerOn(now);
+    return "ok " + name + " reset to INIT";
+  }
+  if (what == "state" && t.size() >= 4) {
+    uint8_t s;
+    if (!ParseState(t[3], &s)) return "error: unknown state '" + t[3] + "' (INIT, PRE_OP, SAFE_OP, OP)";
+    bool error = false;
+    long long code = 0;
+    for (size_t i = 4; i < t.size(); ++i) {
+      const std::string w = Lower(t[i]);
+      if (w == "error") {
+        error = true;
+      } else if (w == "code" && i + 1 < t.size()) {
+        if (!ParseInt(t[i + 1], 0, 0xFFFF, &code)) return "error: bad AL status code '" + t[i + 1] + "' (0..0xFFFF)";
+        ++i;
+      } else {
+        return usage;
+      }
+    }
+    b.esc->ForceState(s, error, static_cast<uint16_t>(code), now);
+    return "ok " + name + " state " + StateName(s) + (error ? " error" : "") + " code " +
+           Hex(static_cast<unsigned>(code), 4);
+  }
+  return usage;
+}
+
+std::string SimNetwork::Impl::ImuCommand(const std::vector<std::string>& t) {
+  const char* usage = "error: usage: imu K magnitude X | imu K axis x|y|z|-x|-y|-z | imu K on|off";
+  if (t.size() < 3) return usage;
+  int k;
+  std::string err;
+  if (!BoardIndex(t[1], &k, &err)) return err;
+  DcuDevice* d = boards[k].dcu;
+  if (!d) return "error: board " + std::to_string(k + 1) + " is not a DCU and has no IMU";
+  const std::string what = Lower(t[2]);
+  if (what == "magnitude" && t.size() == 4) {
+    double x;
+    if (!ParseDouble(t[3], &x) || x < 0 || x > 1000) return "error: magnitude must be a number between 0 and 1000";
+    d->imu().gravity = x;
+    return "ok imu " + std::to_string(k + 1) + " magnitude " + t[3];
+  }
+  if (what == "axis" && t.size() == 4) {
+    const std::string a = Lower(t[3]);
+    std::array<double, 3> v{};
+    const bool neg = a.size() == 2 && a[0] == '-';
+    const char c = a.empty() ? '?' : a.back();
+    if ((a.size() != 1 && !neg) || (c != 'x' && c != 'y' && c != 'z')) return usage;
+    v[c - 'x'] = neg ? -1 : 1;
+    d->imu().axis = v;
+    return "ok imu " + std::to_string(k + 1) + " axis " + a;
+  }
+  if ((what == "on" || what == "off") && t.size() == 3) {
+    d->imu().present = what == "on";
+    return "ok imu " + std::to_string(k + 1) + " " + what;
+  }
+  return usage;
+}
+
+std::string SimNetwork::Impl::GetCommand(const std::vector<std::string>& t, uint64_t now) {
+  const char* usage = "error: usage: get K state | get K dc | get K imu | get actuator NAME";
+  if (t.size() != 3) return usage;
+  if (Lower(t[1]) == "actuator") {
+    auto it = actuators.find(t[2]);
+    if (it == actuators.end()) return "error: no actuator named '" + t[2] + "'";
+    const ActuatorRef& r = it->second;
+    const ActuatorModel& m = *r.model;
+    std::ostringstream o;
+    o.setf(std::ios::fixed);
+    o.precision(6);
+    o << "ok name=" << t[2] << " type=" << ActuatorTypeName(m.type()) << " board=" << boards[r.board].position
+      << " channel=" << r.channel + 1 << " id=" << r.id << " enabled=" << (m.power_state() == 1 ? 1 : 0)
+      << " power_state=" << m.power_state() << " position=" << m.position() << " velocity=" << m.velocity()
+      << " effort=" << m.effort() << " fault=" << FaultName(m.fault()) << " handshake=" << (m.handshake() ? 1 : 0);
+    return o.str();
+  }
+  int k;
+  std::string err;
+  if (!BoardIndex(t[1], &k, &err)) return err;
+  Board& b = boards[k];
+  const std::string what = Lower(t[2]);
+  if (what == "state") {
+    b.esc->CheckWatchdog(now);
+    const uint16_t s = b.esc->al_status();
+    return std::string("ok state=") + StateName(static_cast<uint8_t>(s)) + " status=" + Hex(s, 4) +
+           " code=" + Hex(b.esc->al_code(), 4) + " error=" + ((s & kAlErrorBit) ? "1" : "0") +
+           " address=" + Hex(b.esc->station_address(), 4) + " silent=" + (b.silent ? "1" : "0");
+  }
+  if (what == "dc") {
+    const Esc& e = *b.esc;
+    std::ostringstream o;
+    o << "ok dc=" << (e.has_dc() ? 1 : 0) << " system_time=" << e.SystemTime(now)
+      << " sync0=" << (e.sync0_running() ? 1 : 0) << " sync0_start=" << e.sync0_start()
+      << " sync0_cycle=" << e.sync0_cycle() << " sync0_start_missed=" << (e.sync0_start_missed() ? 1 : 0);
+    return o.str();
+  }
+  if (what == "imu") {
+    if (!b.dcu) return "error: board " + std::to_string(k + 1) + " is not a DCU and has no IMU";
+    const ImuSettings& imu = b.dcu->imu();
+    std::ostringstream o;
+    o << "ok magnitude=" << imu.gravity << " axis=" << imu.axis[0] << "," << imu.axis[1] << "," << imu.axis[2]
+      << " present=" << (imu.present ? 1 : 0) << " offset_applied=" << (b.dcu->imu_offset_applied() ? 1 : 0);
+    return o.str();
+  }
+  return usage;
+}
+
+std::string SimNetwork::Impl::List(uint64_t now) {
+  std::ostringstream o;
+  o << "ok " << boards.size() << " boards";
+  for (size_t k = 0; k < boards.size(); ++k) {
+    Board& b = boards[k];
+    b.esc->CheckWatchdog(now);
+    const auto& sii = b.esc->settings().sii;
+    o << "\nboard " << k + 1 << " " << (b.dcu ? "DCU" : sii.name);
+    if (!b.dcu_name.empty()) o << " name=" << b.dcu_name;
+    o << " state=" << StateName(static_cast<uint8_t>(b.esc->al_status()))
+      << ((b.esc->al_status() & kAlErrorBit) ? "+ERROR" : "") << " out=" << sii.output_bytes
+      << " in=" << sii.input_bytes << (b.silent ? " silent" : "");
+  }
+  for (const std::string& name : actuator_order) {
+    const ActuatorRef& r = actuators[name];
+    o << "\nactuator " << name << " " << ActuatorTypeName(r.model->type()) << " board=" << boards[r.board].position
+      << " channel=" << r.channel + 1 << " id=" << r.id;
+  }
+  return o.str();
+}
+
+}  // namespace dcusim
