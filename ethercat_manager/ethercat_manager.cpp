@@ -77,13 +77,13 @@ EthercatManager::~EthercatManager() {
 
 void EthercatManager::RegisterNode(EthercatNode* node) {
   if (node == nullptr) {
-    ECM_ERROR("Slave node refused: null node.");
+    ECM_ERROR("Slave node not registered: null node.");
     return;
   }
   // Position 0 addresses every slave at once, in the master's state
   // operations and in the state reports to nodes: no node may sit there.
   if (node->id_ <= 0) {
-    ECM_ERROR("Slave node %s refused: bus position %d, positions start at 1.", node->GetName().c_str(),
+    ECM_ERROR("Slave node '%s' not registered: bus position %d, positions start at 1.", node->GetName().c_str(),
               node->id_);
     return;
   }
@@ -291,8 +291,7 @@ void EthercatManager::UpdateSlaveState(int32_t state, int32_t position) {
 }
 
 void EthercatManager::Stop() {
-  if (!running_.load()) return;
-  running_.exchange(false);
+  if (!running_.exchange(false)) return;
   if (work_thread_.joinable()) work_thread_.join();
   if (error_thread_.joinable()) error_thread_.join();
 

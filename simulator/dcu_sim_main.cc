@@ -160,7 +160,11 @@ void SetRealtime(const Options& o) {
     if (sched_setscheduler(0, SCHED_FIFO, &p) != 0) {
       std::fprintf(stderr, "dcu_sim: note: real-time priority not available: %s\n", std::strerror(errno));
     }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // No page faults on the frame path (sanitizer builds map terabytes of
+    // shadow memory and are left alone).
     mlockall(MCL_CURRENT | MCL_FUTURE);
+#endif
   }
 }
 

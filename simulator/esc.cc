@@ -207,13 +207,18 @@ void Esc::BeginFrame(const FrameTiming& timing) {
   now_ = timing.arrive_ns;
   CheckWatchdog(now_);
   PutLe16(&mem_[kRegDlStatus], timing.last ? 0x5613 : 0x5A33);
-  if (app_) {
-    const auto& s = settings_.sii;
-    uint8_t* inputs = s.input_bytes ? &mem_[s.input_start] : nullptr;
-    app_->Cycle(now_, out_committed_.data(), out_committed_.size(), out_fresh_, state_ == kOp, inputs,
-                s.input_bytes);
-    out_fresh_ = false;
-  }
+  app_ran_ = false;
+}
+
+void Esc::RunApplication() {
+  // The firmware is consulted once per frame that touches the process data,
+  // before the first access, so that inputs are current when read.
+  app_ran_ = true;
+  if (!app_) return;
+  const auto& s = settings_.sii;
+  uint8_t* inputs = s.input_bytes ? &mem_[s.input_start] : nullptr;
+  app_->Cycle(now_, out_committed_.data(), out_committed_.size(), out_fresh_, state_ == kOp, inputs, s.input_bytes);
+  out_fresh_ = false;
 }
 
 void Esc::EndFrame() {
@@ -433,6 +438,7 @@ bool Esc::RamAccess(uint32_t addr, uint8_t* buf, uint32_t len, bool write, bool 
            !(write && state_ == kSafeOp && !settings_.outputs_count_in_safe_op);
     }
     if (ok) {
+      if (hit >= 0 && !app_ran_) RunApplication();
       uint8_t* b = buf + (p - addr);
       if (write) {
         std::memcpy(&mem_[p], b, seg_end - p);

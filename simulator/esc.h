@@ -22,8 +22,8 @@ namespace dcusim {
 class PdiApplication {
  public:
   virtual ~PdiApplication() = default;
-  // Called once per frame before the controller processes it, at the board's
-  // local arrival time. `outputs` is the last complete output buffer (zeros
+  // Called once per frame that accesses the process data, before the first
+  // access, at the board's local arrival time. `outputs` is the last complete output buffer (zeros
   // before the first one); `fresh` is true when a new buffer was completed
   // since the previous call; `apply` is true only in OP. The application
   // writes its feedback into `inputs`.
@@ -129,6 +129,7 @@ class Esc {
   uint16_t CheckSyncManagers() const;
   void PublishAlStatus();
   void OutputsCommitted();
+  void RunApplication();
 
   void ExecuteEeprom();
   void LatchReceiveTimes();
@@ -158,11 +159,10 @@ class Esc {
 
   FrameTiming timing_;
   uint64_t now_ = 0;
+  bool app_ran_ = false;
   bool eeprom_pending_ = false;
   bool latch_pending_ = false;
-  bool commit_pending_ = false;
   uint64_t wd_last_trigger_ = 0;
-  bool wd_expired_ = false;
 
   // Distributed clocks.
   int64_t clock_offset_ = 0;

@@ -19,6 +19,10 @@ constexpr uint8_t kEthHeader[wire::kEthHeader] = {
 
 constexpr size_t kFirstDatagram = wire::kEthHeader + wire::kFrameHeader;
 constexpr int64_t kNsPerUs = 1000;
+// How long a waiting thread trusts another thread's read before it looks
+// at the transport itself (without waiting).
+constexpr int64_t kReaderSliceNs = 250 * kNsPerUs;
+constexpr int kMaxLateReads = 2 * EC_MAXBUF;
 
 std::chrono::steady_clock::time_point SteadyAt(int64_t monotonic_ns) {
   // steady_clock is CLOCK_MONOTONIC; convert through the offset between the
@@ -200,7 +204,6 @@ int FramePort::Await(int idx, int64_t deadline_ns) {
   // this thread was descheduled for a while.
   bool polled = false;
   int late_reads = 0;
-  constexpr int kMaxLateReads = 2 * kBuffers;
   for (;;) {
     if (slot_[idx] == Slot::kReceived) {
       const uint8_t* d = rx_[idx] + last_datagram_[idx];
@@ -209,10 +212,11 @@ int FramePort::Await(int idx, int64_t deadline_ns) {
     }
     if (transport_ == nullptr) return EC_NOFRAME;
     const int64_t now = MonotonicNs();
-    if (now >= deadline_ns && (polled || reading_)) return EC_NOFRAME;
+    if (now >= deadline_ns && polled) return EC_NOFRAME;
+    Transport* t = transport_;
     if (!reading_) {
+      // This thread waits on the transport for everybody.
       reading_ = true;
-      Transport* t = transport_;
       lk.unlock();
       const int64_t wait = std::max<int64_t>(0, deadline_ns - now);
       const int n = t->Receive(scratch_, sizeof scratch_, wait);
@@ -222,9 +226,26 @@ int FramePort::Await(int idx, int64_t deadline_ns) {
       if (n <= 0 || (wait == 0 && ++late_reads >= kMaxLateReads)) polled = true;
       if (n > 0) FileLocked(scratch_, static_cast<size_t>(n));
       cv_.notify_all();
-    } else {
-      cv_.wait_until(lk, SteadyAt(deadline_ns));
+      continue;
     }
+    // Another thread waits on the transport and files what comes. Should it
+    // be held up (preempted, or a lower-priority thread), take what has
+    // already arrived after each slice without waiting, so that a reply
+    // never misses its deadline behind a stalled reader.
+    const int64_t slice_end = std::min(deadline_ns, now + kReaderSliceNs);
+    if (cv_.wait_until(lk, SteadyAt(slice_end)) == std::cv_status::no_timeout) continue;
+    if (slot_[idx] == Slot::kReceived) continue;
+    lk.unlock();
+    uint8_t buf[sizeof scratch_];
+    int reads = 0;
+    int n;
+    while (reads++ < kMaxLateReads && (n = t->Receive(buf, sizeof buf, 0)) > 0) {
+      std::lock_guard<std::mutex> relock(mu_);
+      FileLocked(buf, static_cast<size_t>(n));
+      cv_.notify_all();
+    }
+    lk.lock();
+    if (MonotonicNs() >= deadline_ns) polled = true;
   }
 }
 

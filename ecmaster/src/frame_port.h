@@ -3,9 +3,10 @@
 // Sixteen frame buffers, one per datagram index. A frame is built in a
 // claimed buffer, transmitted, and its reply is matched by the index byte of
 // the first datagram. Several threads may wait for their own frames at the
-// same time: one of them reads the transport, files every valid reply under
-// its index and wakes the others; a thread therefore never swallows a reply
-// that belongs to another.
+// same time: one of them waits on the transport, files every valid reply
+// under its index and wakes the others; a thread therefore never swallows a
+// reply that belongs to another. A waiter whose reader is held up takes what
+// has already arrived itself, without waiting, and files it the same way.
 #ifndef ECMASTER_SRC_FRAME_PORT_H
 #define ECMASTER_SRC_FRAME_PORT_H
 

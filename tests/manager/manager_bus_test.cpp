@@ -309,3 +309,67 @@ TEST(ManagerBus, SecondStartWarnsAndRestartAfterStopComesUpAgain) {
                                                    ethercat_manager::OP, ethercat_manager::PRE_OP,
                                                    ethercat_manager::SAFE_OP, ethercat_manager::OP}));
 }
+
+// The process image holds 4096 bytes: one DCU (480) plus extra slaves of
+// 3 x 1024 and 272 + 272 bytes fill it exactly; one more input byte does not
+// fit. (The last slave has a product code of its own: the master copies the
+// mapping of an earlier slave with the same identity.)
+TEST(ManagerBus, ProcessImageOfExactly4096BytesIsAcceptedAndOneMoreRefused) {
+  for (int tail_inputs : {272, 273}) {
+    SCOPED_TRACE(tail_inputs);
+    const std::string extra =
+        "extra_slaves:\n"
+        "  - {kind: generic, name: SIM-BIG, count: 3, output_bytes: 512, input_bytes: 512}\n"
+        "  - {kind: generic, name: SIM-TAIL, product_code: 0x7A11, output_bytes: 272, input_bytes: " +
+        std::to_string(tail_inputs) + "}\n";
+    simtest::SimBus bus(manager_test::SimYaml(1, 1000000, extra));
+    ASSERT_TRUE(bus.ok()) << bus.error();
+    EthercatManager manager;
+    TestNode node(1);
+    manager.RegisterNode(&node);
+    StdoutCapture out;
+    const bool started = manager.Start(BusConfig(bus));
+    const std::string text = out.Text();
+    EXPECT_TRUE(Has(text, Plain("[INFO] 5 slaves found and configured"))) << text;
+    if (tail_inputs == 272) {
+      ASSERT_TRUE(started) << text;
+      // 2 x 5 output + 5 input FMMUs, minus 2 for each of the 4 excluded slaves.
+      EXPECT_TRUE(Has(text, Plain("[INFO] Slaves mapped, Process Data IO size: 4096, expected_wkc 7"))) << text;
+      const long calls = node.SyncCalls();
+      EXPECT_TRUE(WaitFor([&] { return node.SyncCalls() > calls + 20; }, 10s));
+      EXPECT_GT(AccMagnitude(node.Inputs()), 5.0);
+      manager.Stop();
+    } else {
+      EXPECT_FALSE(started);
+      EXPECT_TRUE(Has(text, Red("[ERROR] PDO data buf too small ! current 4096 need 4097"))) << text;
+      EXPECT_EQ(node.InitCalls(), 0);
+      EXPECT_EQ(node.SyncCalls(), 0);
+    }
+  }
+}
+
+// A slave that maps no inputs: its node learns the sizes and name from the
+// bus and still has its data hook called every cycle.
+TEST(ManagerBus, NodeOfASlaveWithoutInputsStillGetsItsDataHook) {
+  simtest::SimBus bus(manager_test::SimYaml(
+      1, 1000000, "extra_slaves:\n  - {kind: generic, name: SIM-OUT, output_bytes: 8, input_bytes: 0}\n"));
+  ASSERT_TRUE(bus.ok()) << bus.error();
+  EthercatManager manager;
+  Nodes nodes;
+  nodes.Add(manager, 1);
+  TestNode& out_only = nodes.Add(manager, 2);
+  StdoutCapture out;
+  ASSERT_TRUE(manager.Start(BusConfig(bus))) << out.Text();
+  EXPECT_TRUE(Has(out.Text(), Plain("[INFO] Slaves mapped, Process Data IO size: 488, expected_wkc 5")))
+      << out.Text();
+  const long calls = out_only.SyncCalls();
+  EXPECT_TRUE(WaitFor([&] { return out_only.SyncCalls() > calls + 50; }, 10s));
+  const size_t after_start = out.Text().size();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(out.Text().substr(after_start), "");
+  manager.Stop();
+  EXPECT_EQ(out_only.name_, "SIM-OUT");
+  EXPECT_EQ(out_only.send_size_, 8);
+  EXPECT_EQ(out_only.recv_size_, 0);
+  EXPECT_EQ(out_only.state_, ethercat_manager::OP);
+}

@@ -81,6 +81,31 @@ inline std::string ReverseFail(const std::string& n) {
   return Red("[TEST] " + n + " 反向运动测试 **************** FAIL");
 }
 
+// The lines of a run in which everything passes, from the configuration
+// line to the bus stop (other lines, e.g. the bus manager's, may lie
+// between them).
+inline std::vector<std::string> HealthyDcuRun(const ToolLines& t, const std::string& path,
+                                              const std::vector<std::string>& actuators) {
+  std::vector<std::string> lines{Green("[DEBUG] Load config from " + path + "."),
+                                 "[INFO] ZorvikController start successfully.",
+                                 "", "", t.start, t.ethercat_pass, t.imu_pass};
+  for (const auto& name : actuators) lines.push_back(t.ActuatorPass(name));
+  lines.insert(lines.end(), {t.pass_verdict, "", "", "[INFO] ZorvikController stop successfully."});
+  return lines;
+}
+
+inline std::vector<std::string> HealthyRobotRun(const ToolLines& t, const std::string& path,
+                                                const std::vector<std::string>& actuators) {
+  std::vector<std::string> lines{Green("[DEBUG] Load config from " + path + "."),
+                                 "[INFO] ZorvikController start successfully.",
+                                 "", "", t.start, t.ethercat_pass, t.imu_pass};
+  for (const auto& name : actuators) lines.push_back(t.ActuatorPass(name));
+  for (const auto& name : actuators) lines.push_back(ForwardPass(name));
+  for (const auto& name : actuators) lines.push_back(ReversePass(name));
+  lines.insert(lines.end(), {t.pass_verdict, "", "", "[INFO] ZorvikController stop successfully."});
+  return lines;
+}
+
 // The three banner lines: address, version with the build stamp, empty.
 inline void ExpectBanner(const std::vector<std::string>& lines, const ToolLines& tool) {
   ASSERT_GE(lines.size(), 3u);

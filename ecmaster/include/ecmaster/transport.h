@@ -26,8 +26,8 @@ class Transport {
   // time, or a negative value when the transport has failed. A timeout of 0
   // only looks at what has already arrived. Must not allocate.
   //
-  // The core calls Receive from one thread at a time, but Send may run
-  // concurrently with it on another thread.
+  // The core waits in Receive from one thread at a time; meanwhile Send,
+  // and Receive with a timeout of 0, may run on other threads.
   virtual int Receive(uint8_t* buf, size_t cap, int64_t timeout_ns) = 0;
 };
 
