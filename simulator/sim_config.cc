@@ -148,8 +148,8 @@ bool ReadImu(Reader& r, const YAML::Node& n, const std::string& path, ImuSetting
 
 }  // namespace
 
-bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::string* error) {
-  *out = NetworkSpec();
+bool ParseNetworkPlan(const std::string& yaml_text, NetworkPlan* out, std::string* error) {
+  *out = NetworkPlan();
   std::string scratch;
   if (!error) error = &scratch;
   YAML::Node root;
@@ -163,19 +163,19 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
   if (!root.IsMap()) return r.Fail("(top level)", "expected a map with the key ZorvikController");
   const YAML::Node zc = root["ZorvikController"];
   if (!zc || !zc.IsMap()) return r.Fail("ZorvikController", "missing or not a map");
-  NetworkSpec& spec = *out;
+  NetworkPlan& plan = *out;
 
   // The programs' own section: read leniently, so that a file the programs
   // reject still gives a network to test them against.
   if (const YAML::Node eth = zc["ethercat"]; eth && eth.IsMap()) {
-    if (eth["ifname"] && eth["ifname"].IsScalar()) spec.master_ifname = eth["ifname"].Scalar();
+    if (eth["ifname"] && eth["ifname"].IsScalar()) plan.master_ifname = eth["ifname"].Scalar();
     try {
-      if (eth["cycle_time_ns"]) spec.cycle_time_ns = eth["cycle_time_ns"].as<uint64_t>();
+      if (eth["cycle_time_ns"]) plan.cycle_time_ns = eth["cycle_time_ns"].as<uint64_t>();
     } catch (const YAML::Exception&) {
-      spec.warnings.push_back("ethercat.cycle_time_ns is not a number; no cycle time for the statistics");
+      plan.warnings.push_back("ethercat.cycle_time_ns is not a number; no cycle time for the statistics");
     }
     try {
-      if (eth["enable_dc"]) spec.enable_dc = eth["enable_dc"].as<bool>();
+      if (eth["enable_dc"]) plan.enable_dc = eth["enable_dc"].as<bool>();
     } catch (const YAML::Exception&) {
     }
   }
@@ -195,24 +195,24 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
       return false;
     }
     const std::string p = "DcuSimulator.";
-    if (!r.Uint(sim["seed"], p + "seed", &spec.seed, 0, UINT64_MAX) ||
-        !r.Double(sim["frame_loss"], p + "frame_loss", &spec.frame_loss, 0, 1) ||
+    if (!r.Uint(sim["seed"], p + "seed", &plan.seed, 0, UINT64_MAX) ||
+        !r.Double(sim["frame_loss"], p + "frame_loss", &plan.frame_loss, 0, 1) ||
         !r.Uint(sim["forward_delay_ns"], p + "forward_delay_ns", &forward_delay, 0, 1000000) ||
         !r.Double(sim["drift_ppm"], p + "drift_ppm", &drift, -1000, 1000) ||
         !r.Uint(sim["watchdog_ms"], p + "watchdog_ms", &watchdog_ms, 0, 6553) ||
-        !r.Bool(sim["require_dc_for_op"], p + "require_dc_for_op", &spec.require_dc_for_op) ||
-        !r.Bool(sim["op_requires_outputs"], p + "op_requires_outputs", &spec.op_requires_outputs) ||
-        !r.Bool(sim["outputs_count_in_safe_op"], p + "outputs_count_in_safe_op", &spec.outputs_count_in_safe_op) ||
+        !r.Bool(sim["require_dc_for_op"], p + "require_dc_for_op", &plan.require_dc_for_op) ||
+        !r.Bool(sim["op_requires_outputs"], p + "op_requires_outputs", &plan.op_requires_outputs) ||
+        !r.Bool(sim["outputs_count_in_safe_op"], p + "outputs_count_in_safe_op", &plan.outputs_count_in_safe_op) ||
         !r.Uint(sim["vendor_id"], p + "vendor_id", &ident.vendor, 0, UINT32_MAX) ||
         !r.Uint(sim["product_code"], p + "product_code", &ident.product, 0, UINT32_MAX) ||
         !r.Uint(sim["revision"], p + "revision", &ident.revision, 0, UINT32_MAX) ||
-        !r.Double(sim["late_threshold"], p + "late_threshold", &spec.late_threshold, 0.01, 10) ||
+        !r.Double(sim["late_threshold"], p + "late_threshold", &plan.late_threshold, 0.01, 10) ||
         !ReadImu(r, sim["imu"], p + "imu", &imu)) {
       return false;
     }
     if (const YAML::Node d = sim["dynamics"]) {
       const std::string dp = p + "dynamics";
-      Dynamics& dy = spec.dynamics;
+      Dynamics& dy = plan.dynamics;
       if (!r.Keys(d, dp, {"kinetra_a_inertia", "kinetra_a_damping", "kinetra_a_friction", "kinetra_b_speed",
                           "clavix_speed", "slow_factor"}) ||
           !r.Double(d["kinetra_a_inertia"], dp + ".kinetra_a_inertia", &dy.kinetra_a_inertia, 1e-4, 100) ||
@@ -227,7 +227,7 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
   }
 
   auto base_board = [&](int position) {
-    BoardSpec b;
+    BoardPlan b;
     b.position = position;
     b.sii.vendor_id = ident.vendor;
     b.sii.product_code = ident.product;
@@ -241,16 +241,16 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
   };
 
   // DCUs of the network, placed at their bus positions.
-  std::map<int, BoardSpec> placed;
+  std::map<int, BoardPlan> placed;
   std::set<std::string> actuator_names;
   const YAML::Node net = zc["dcu_network"];
   if (net && !net.IsSequence()) return r.Fail("ZorvikController.dcu_network", "expected a list of DCUs");
-  if (!net) spec.warnings.push_back("no ZorvikController.dcu_network: only extra slaves are simulated");
+  if (!net) plan.warnings.push_back("no ZorvikController.dcu_network: only extra slaves are simulated");
   for (size_t i = 0; net && i < net.size(); ++i) {
     const YAML::Node d = net[i];
     const std::string where = "dcu_network[" + std::to_string(i) + "]";
     if (!d.IsMap()) {
-      spec.warnings.push_back(where + " is not a map; skipped");
+      plan.warnings.push_back(where + " is not a map; skipped");
       continue;
     }
     std::string name = d["name"] && d["name"].IsScalar() ? d["name"].Scalar() : "";
@@ -261,32 +261,32 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
       pos = 0;
     }
     if (pos < 1 || pos > static_cast<uint64_t>(kMaxBoards)) {
-      spec.warnings.push_back(where + " (" + name + "): no usable ecat_id; no board for it");
+      plan.warnings.push_back(where + " (" + name + "): no usable ecat_id; no board for it");
       continue;
     }
     if (placed.count(static_cast<int>(pos))) {
-      spec.warnings.push_back(where + " (" + name + "): ecat_id " + std::to_string(pos) +
+      plan.warnings.push_back(where + " (" + name + "): ecat_id " + std::to_string(pos) +
                               " is taken by an earlier DCU; skipped");
       continue;
     }
-    BoardSpec b = base_board(static_cast<int>(pos));
+    BoardPlan b = base_board(static_cast<int>(pos));
     b.dcu_name = name;
     static const char* kChannels[3] = {"channel_1", "channel_2", "channel_3"};
     for (int c = 0; c < 3; ++c) {
       const YAML::Node list = d[kChannels[c]];
       if (!list) continue;
       if (!list.IsSequence()) {
-        spec.warnings.push_back(where + "." + kChannels[c] + " is not a list; ignored");
+        plan.warnings.push_back(where + "." + kChannels[c] + " is not a list; ignored");
         continue;
       }
       for (size_t k = 0; k < list.size(); ++k) {
         const YAML::Node a = list[k];
         const std::string aw = where + "." + kChannels[c] + "[" + std::to_string(k) + "]";
         if (!a.IsMap()) {
-          spec.warnings.push_back(aw + " is not a map; ignored");
+          plan.warnings.push_back(aw + " is not a map; ignored");
           continue;
         }
-        ActuatorSpec as;
+        ActuatorPlan as;
         as.name = a["name"] && a["name"].IsScalar() ? a["name"].Scalar() : "";
         const std::string type = a["type"] && a["type"].IsScalar() ? a["type"].Scalar() : "";
         uint64_t id = 0;
@@ -295,21 +295,21 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
         } catch (const YAML::Exception&) {
         }
         if (!ParseActuatorType(type, &as.type)) {
-          spec.warnings.push_back(aw + " (" + as.name + "): unknown type '" + type + "'; no device in that slot");
+          plan.warnings.push_back(aw + " (" + as.name + "): unknown type '" + type + "'; no device in that slot");
           continue;
         }
         if (id < 1 || id > 8) {
-          spec.warnings.push_back(aw + " (" + as.name + "): can_id must be 1..8; no device for it");
+          plan.warnings.push_back(aw + " (" + as.name + "): can_id must be 1..8; no device for it");
           continue;
         }
         if (as.name.empty() || actuator_names.count(as.name)) {
-          spec.warnings.push_back(aw + ": missing or repeated actuator name '" + as.name + "'; ignored");
+          plan.warnings.push_back(aw + ": missing or repeated actuator name '" + as.name + "'; ignored");
           continue;
         }
         bool taken = false;
         for (const auto& other : b.actuators) taken |= other.channel == c && other.id == static_cast<int>(id);
         if (taken) {
-          spec.warnings.push_back(aw + " (" + as.name + "): slot already used on this channel; ignored");
+          plan.warnings.push_back(aw + " (" + as.name + "): slot already used on this channel; ignored");
           continue;
         }
         as.channel = c;
@@ -322,7 +322,7 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
   }
 
   // Extra slaves: other process-data sizes, or plain DCUs.
-  std::vector<BoardSpec> appended;
+  std::vector<BoardPlan> appended;
   if (sim && sim["extra_slaves"]) {
     const YAML::Node list = sim["extra_slaves"];
     if (!list.IsSequence()) return r.Fail("DcuSimulator.extra_slaves", "expected a list");
@@ -343,7 +343,7 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
       }
       if (kind != "generic" && kind != "dcu") return r.Fail(p + ".kind", "expected generic or dcu, got '" + kind + "'");
       for (uint64_t k = 0; k < count; ++k) {
-        BoardSpec b = base_board(0);
+        BoardPlan b = base_board(0);
         b.is_dcu = kind == "dcu";
         if (!b.is_dcu) {
           b.sii.name = "SIM-IO";
@@ -387,10 +387,10 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
   // configured it.
   for (int pos = 1; pos <= last; ++pos) {
     auto it = placed.find(pos);
-    BoardSpec b = it != placed.end() ? it->second : base_board(pos);
+    BoardPlan b = it != placed.end() ? it->second : base_board(pos);
     b.position = pos;
     b.sii.serial = static_cast<uint32_t>(pos);
-    spec.boards.push_back(b);
+    plan.boards.push_back(b);
   }
 
   // Per-board settings.
@@ -408,11 +408,11 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
       uint64_t position = 0;
       if (!e["position"]) return r.Fail(p + ".position", "missing");
       if (!r.Uint(e["position"], p + ".position", &position, 1, kMaxBoards)) return false;
-      if (position > spec.boards.size()) {
+      if (position > plan.boards.size()) {
         return r.Fail(p + ".position", "no board at position " + std::to_string(position) + " (the network has " +
-                                           std::to_string(spec.boards.size()) + ")");
+                                           std::to_string(plan.boards.size()) + ")");
       }
-      BoardSpec& b = spec.boards[position - 1];
+      BoardPlan& b = plan.boards[position - 1];
       uint64_t wd = b.watchdog_time / 10;
       if (!r.Double(e["drift_ppm"], p + ".drift_ppm", &b.drift_ppm, -1000, 1000) ||
           !r.Uint(e["forward_delay_ns"], p + ".forward_delay_ns", &b.forward_delay_ns, 0, 1000000) ||
@@ -427,7 +427,7 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
       b.watchdog_time = static_cast<uint16_t>(wd * 10);
     }
   }
-  for (auto& b : spec.boards) b.sii.input_start = DefaultInputStart(b.sii.output_bytes);
+  for (auto& b : plan.boards) b.sii.input_start = DefaultInputStart(b.sii.output_bytes);
 
   // Actuator faults present from the start.
   if (sim && sim["actuator_faults"]) {
@@ -443,7 +443,7 @@ bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::strin
         return r.Fail(p, "unknown fault '" + text + "' (none, no_handshake, no_enable, no_move, slow)");
       }
       bool found = false;
-      for (auto& b : spec.boards) {
+      for (auto& b : plan.boards) {
         for (auto& a : b.actuators) {
           if (a.name == name) {
             a.fault = fault;

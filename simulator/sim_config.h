@@ -18,7 +18,7 @@ constexpr uint32_t kDefaultProductCode = 0x0000DC01;
 constexpr uint32_t kDefaultRevision = 0x00010000;
 constexpr int kMaxBoards = 512;
 
-struct ActuatorSpec {
+struct ActuatorPlan {
   std::string name;
   ActuatorTypeCode type = kTypeKinetraA50;
   int channel = 0;  // 0..2
@@ -26,7 +26,7 @@ struct ActuatorSpec {
   ActuatorFault fault = ActuatorFault::kNone;
 };
 
-struct BoardSpec {
+struct BoardPlan {
   int position = 0;
   bool is_dcu = true;          // has the DCU device model behind its controller
   std::string dcu_name;        // from dcu_network ("" for fillers and extras)
@@ -37,14 +37,14 @@ struct BoardSpec {
   uint16_t watchdog_time = 1000;  // 100 µs units
   bool silent = false;
   ImuSettings imu;
-  std::vector<ActuatorSpec> actuators;
+  std::vector<ActuatorPlan> actuators;
 };
 
-struct NetworkSpec {
+struct NetworkPlan {
   std::string master_ifname;
   uint64_t cycle_time_ns = 0;
   bool enable_dc = true;
-  std::vector<BoardSpec> boards;  // index = position - 1
+  std::vector<BoardPlan> boards;  // index = position - 1
   double frame_loss = 0;
   uint64_t seed = 1;
   double late_threshold = 0.25;   // fraction of a cycle
@@ -56,6 +56,6 @@ struct NetworkSpec {
 };
 
 // Returns false with a message naming the offending key on bad settings.
-bool ParseNetworkSpec(const std::string& yaml_text, NetworkSpec* out, std::string* error);
+bool ParseNetworkPlan(const std::string& yaml_text, NetworkPlan* out, std::string* error);
 
 }  // namespace dcusim

@@ -111,7 +111,7 @@ const char kHelp[] =
 
 struct SimNetwork::Impl {
   mutable std::mutex mu;
-  NetworkSpec spec;
+  NetworkPlan plan;
   std::vector<Board> boards;
   std::unordered_map<std::string, ActuatorRef> actuators;
   std::vector<std::string> actuator_order;
@@ -161,36 +161,36 @@ uint64_t SimNetwork::MonotonicNs() {
 std::unique_ptr<SimNetwork> SimNetwork::FromYaml(const std::string& yaml_text, std::string* error) {
   auto impl = std::make_unique<Impl>();
   std::string err;
-  if (!ParseNetworkSpec(yaml_text, &impl->spec, &err)) {
+  if (!ParseNetworkPlan(yaml_text, &impl->plan, &err)) {
     if (error) *error = err;
     return nullptr;
   }
-  const NetworkSpec& spec = impl->spec;
-  impl->rng.seed(spec.seed);
-  impl->loss = spec.frame_loss;
-  for (const BoardSpec& bs : spec.boards) {
+  const NetworkPlan& plan = impl->plan;
+  impl->rng.seed(plan.seed);
+  impl->loss = plan.frame_loss;
+  for (const BoardPlan& bp : plan.boards) {
     Board b;
-    b.position = bs.position;
-    b.dcu_name = bs.dcu_name;
-    b.forward_delay_ns = bs.forward_delay_ns;
-    b.silent = bs.silent;
+    b.position = bp.position;
+    b.dcu_name = bp.dcu_name;
+    b.forward_delay_ns = bp.forward_delay_ns;
+    b.silent = bp.silent;
     EscSettings es;
-    es.sii = bs.sii;
-    es.dc = bs.dc;
+    es.sii = bp.sii;
+    es.dc = bp.dc;
     // Each board's local clock started at its own power-on moment.
-    es.clock_offset_ns = 1000000000 + static_cast<int64_t>(bs.position) * 1234567;
-    es.drift_ppm = bs.drift_ppm;
+    es.clock_offset_ns = 1000000000 + static_cast<int64_t>(bp.position) * 1234567;
+    es.drift_ppm = bp.drift_ppm;
     es.created_ns = 0;
-    es.watchdog_time = bs.watchdog_time;
-    es.require_dc_for_op = spec.require_dc_for_op;
-    es.op_requires_outputs = spec.op_requires_outputs;
-    es.outputs_count_in_safe_op = spec.outputs_count_in_safe_op;
+    es.watchdog_time = bp.watchdog_time;
+    es.require_dc_for_op = plan.require_dc_for_op;
+    es.op_requires_outputs = plan.op_requires_outputs;
+    es.outputs_count_in_safe_op = plan.outputs_count_in_safe_op;
     std::unique_ptr<PdiApplication> app;
-    if (bs.is_dcu) {
-      auto dcu = std::make_unique<DcuDevice>(bs.imu, spec.seed * 1000003u + static_cast<uint64_t>(bs.position));
-      for (const ActuatorSpec& as : bs.actuators) {
+    if (bp.is_dcu) {
+      auto dcu = std::make_unique<DcuDevice>(bp.imu, plan.seed * 1000003u + static_cast<uint64_t>(bp.position));
+      for (const ActuatorPlan& as : bp.actuators) {
         const uint32_t info = 0x010000u | (static_cast<uint32_t>(as.channel + 1) << 8) | static_cast<uint32_t>(as.id);
-        auto model = MakeActuator(as.name, as.type, info, spec.dynamics);
+        auto model = MakeActuator(as.name, as.type, info, plan.dynamics);
         model->set_fault(as.fault);
         ActuatorRef ref{static_cast<int>(impl->boards.size()), as.channel, as.id, model.get()};
         dcu->Attach(as.channel, as.id, std::move(model));
@@ -285,7 +285,7 @@ bool SimNetwork::Impl::Process(uint8_t* frame, size_t len, uint64_t now) {
   const uint8_t first = datagrams[0].header[0];
   if (first == 0x0A || first == 0x0B || first == 0x0C) {
     const int ref = ReferenceBoard();
-    uint64_t cycle = spec.cycle_time_ns;
+    uint64_t cycle = plan.cycle_time_ns;
     if (ref >= 0 && static_cast<size_t>(ref) < reach) {
       const Esc& e = *boards[ref].esc;
       if (e.sync0_running() && e.sync0_cycle() > 0) {
@@ -294,7 +294,7 @@ bool SimNetwork::Impl::Process(uint8_t* frame, size_t len, uint64_t now) {
         if (sys >= e.sync0_start()) stats.OnDcPhase((sys - e.sync0_start()) % cycle, cycle);
       }
     }
-    stats.OnProcessData(now, cycle, spec.late_threshold);
+    stats.OnProcessData(now, cycle, plan.late_threshold);
   }
   return true;
 }
@@ -399,9 +399,9 @@ void SimNetwork::RecordReplyLatency(uint64_t ns) {
   impl_->stats.OnReplyLatency(ns);
 }
 
-std::string SimNetwork::MasterIfname() const { return impl_->spec.master_ifname; }
-uint64_t SimNetwork::CycleHintNs() const { return impl_->spec.cycle_time_ns; }
-std::vector<std::string> SimNetwork::Warnings() const { return impl_->spec.warnings; }
+std::string SimNetwork::MasterIfname() const { return impl_->plan.master_ifname; }
+uint64_t SimNetwork::CycleHintNs() const { return impl_->plan.cycle_time_ns; }
+std::vector<std::string> SimNetwork::Warnings() const { return impl_->plan.warnings; }
 
 std::string SimNetwork::Command(const std::string& line, uint64_t now_ns) {
   std::vector<std::string> t;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <string>
 
 #include "ecmaster/context.h"
@@ -93,6 +95,51 @@ TEST(EmptyBus, FramesThatNeverReturnEndInNoFrame) {
   // Closed: every call fails at once instead of touching a socket.
   EXPECT_LT(ec_config_init(FALSE), 0);
   EXPECT_EQ(ec_writestate(0), EC_NOFRAME);
+}
+
+// Slaves that refuse LRW: inputs are read with LRD, then outputs written
+// with LWR; an LWR's WKC counts twice so the sum matches the LRW rule.
+TEST(ProcessData, LrdThenLwrWhenLrwIsBlocked) {
+  std::vector<Frame> seen;
+  std::mutex seen_mu;
+  ASSERT_TRUE(ecmaster::OpenDefaultContext(std::make_unique<FakeTransport>([&](const Frame& f) {
+    {
+      std::lock_guard<std::mutex> lk(seen_mu);
+      seen.push_back(f);
+    }
+    Frame r = f;
+    const size_t len = (r[22] | (r[23] << 8)) & 0x07FF;
+    if (r[16] == EC_CMD_LRD) std::memset(&r[26], 0x5A, len);
+    ecmaster_test::AddWkc(r, 1);
+    return std::vector<Frame>{r};
+  })));
+  uint8_t iomap[16];
+  for (int i = 0; i < 16; ++i) iomap[i] = static_cast<uint8_t>(i + 1);
+  std::memset(ec_group, 0, sizeof ec_group);
+  ec_group[0].outputs = iomap;
+  ec_group[0].Obytes = 10;
+  ec_group[0].inputs = iomap + 10;
+  ec_group[0].Ibytes = 6;
+  ec_group[0].nsegments = 1;
+  ec_group[0].IOsegment[0] = 16;
+  ec_group[0].Isegment = 0;
+  ec_group[0].Ioffset = 10;
+  ec_group[0].blockLRW = 1;
+
+  EXPECT_EQ(ec_send_processdata(), 1);
+  EXPECT_EQ(ec_receive_processdata(EC_TIMEOUTRET), 1 + 2 * 1);
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0][16], EC_CMD_LRD);
+  EXPECT_EQ(seen[0][18], 10) << "logical address of the inputs";
+  EXPECT_EQ(seen[0][22], 6);
+  EXPECT_EQ(seen[1][16], EC_CMD_LWR);
+  EXPECT_EQ(seen[1][18], 0);
+  EXPECT_EQ(seen[1][22], 10);
+  EXPECT_EQ(0, std::memcmp(&seen[1][26], iomap, 10)) << "the outputs go out";
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(iomap[i], i + 1) << "outputs are not overwritten";
+  for (int i = 10; i < 16; ++i) EXPECT_EQ(iomap[i], 0x5A) << "inputs arrive";
+  std::memset(ec_group, 0, sizeof ec_group);
+  ec_close();
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
-// Datagram sequences of a SOEM-style master that stress the slave side:
-// recovery of a power-cycled board through the temporary address 0xFFFF,
-// reconfiguration without acknowledge with FMMUs written only after
-// SAFE_OP, and the overlapping process-data send.
+// Datagram sequences of the master stack the bus manager uses that stress
+// the slave side: recovery of a power-cycled board through the temporary
+// address 0xFFFF, reconfiguration without acknowledge with FMMUs written only
+// after SAFE_OP, and the overlapping process-data send.
 #include <gtest/gtest.h>
 
 #include "tests/simulator/frame_util.h"

@@ -14,9 +14,10 @@ namespace {
 using namespace tooltest;
 using std::chrono::seconds;
 
-class BothTools : public testing::TestWithParam<ToolLines (*)()> {
+// Parameter: the program's name.
+class BothTools : public testing::TestWithParam<std::string> {
  protected:
-  ToolLines tool_ = GetParam()();
+  ToolLines tool_ = GetParam() == "dcu_selftest" ? DcuTool() : RobotTool();
   ScratchDir dir_;
 
   ProgramResult Run(const std::vector<std::string>& args) {
@@ -204,11 +205,8 @@ TEST_P(BothTools, DisabledDcuSkippedAndStartFailure) {
   EXPECT_EQ(lines.back(), tool_.fail_verdict);
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, BothTools, testing::Values(&DcuTool, &RobotTool),
-                         [](const testing::TestParamInfo<ToolLines (*)()>& info) {
-                           return info.index == 0 ? std::string("dcu_selftest")
-                                                  : std::string("robot_selftest");
-                         });
+INSTANTIATE_TEST_SUITE_P(Programs, BothTools, testing::Values("dcu_selftest", "robot_selftest"),
+                         [](const testing::TestParamInfo<std::string>& info) { return info.param; });
 
 // The robot tool reads two more keys, before the others.
 TEST(RobotToolConfig, OwnKeysAreRequired) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ struct Example {
   std::string file;
   std::vector<std::string> actuators;
 };
+
+void PrintTo(const Example& example, std::ostream* os) { *os << example.file; }
 
 class ExamplesUnderSimnet : public testing::TestWithParam<Example> {
  protected:
