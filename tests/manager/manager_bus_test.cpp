@@ -18,6 +18,7 @@ namespace {
 using ethercat_manager::EthercatConfig;
 using ethercat_manager::EthercatManager;
 using ethercat_manager::NodeState;
+using manager_test::AccMagnitude;
 using manager_test::Count;
 using manager_test::Green;
 using manager_test::Plain;
@@ -35,8 +36,6 @@ EthercatConfig BusConfig(const simtest::SimBus& bus, uint64_t cycle_ns = 1000000
   config.enable_dc = dc;
   return config;
 }
-
-using manager_test::AccMagnitude;
 
 bool Has(const std::string& text, const std::string& line) { return text.find(line) != std::string::npos; }
 
@@ -100,9 +99,9 @@ TEST(ManagerBus, OneBoardComesUpExchangesDataAndStopsToInit) {
   manager.Stop();  // second stop: silent
   const std::string all = out.Text();
   EXPECT_EQ(Count(all, "[DEBUG] EthercatManager is stopped."), 1) << all;
-  EXPECT_TRUE(all.size() >= 1 && all.rfind(Green("[DEBUG] EthercatManager is stopped.")) ==
-                                     all.size() - Green("[DEBUG] EthercatManager is stopped.").size())
-      << all;
+  const std::string stopped_line = Green("[DEBUG] EthercatManager is stopped.");
+  ASSERT_GE(all.size(), stopped_line.size());
+  EXPECT_EQ(all.substr(all.size() - stopped_line.size()), stopped_line) << "the last line\n" << all;
   const std::string stopped = bus.Control("get 1 state");
   EXPECT_TRUE(manager_test::BoardStateIs(stopped, "INIT")) << stopped;
 

@@ -243,18 +243,3 @@ TEST(Stop, NeverStartedManagerStopsSilentlyAndKeepsItsNodes) {
   EXPECT_EQ(out.Text(), "");
   EXPECT_EQ(node.state_, ethercat_manager::NONE);
 }
-
-// ---- Node contract ------------------------------------------------------------
-
-TEST(EthercatNode, ZeroLengthCopiesLeaveBothSidesAlone) {
-  TestNode node(1);
-  node.SetOutputs({1, 2, 3});
-  uint8_t image[4] = {9, 9, 9, 9};
-  node.PullSendData(image, 0);
-  node.PushRecvData(image, 0);
-  EXPECT_EQ(image[0], 9);
-  EXPECT_EQ(node.Inputs()[0], 0);
-  node.PullSendData(image, 3);
-  EXPECT_EQ(image[2], 3);
-  EXPECT_EQ(image[3], 9);
-}
