@@ -173,9 +173,9 @@ class KinetraB : public ActuatorModel {
     v_ = 0;
     if (!driven || fault_ == ActuatorFault::kNoMove || dt <= 0) return;
     const double step = dyn_.kinetra_b_speed * SpeedScale() * dt;
-    const double d = std::clamp(target_ - p_, -step, step);
-    p_ += d;
-    v_ = d / dt;
+    const double before = p_;
+    p_ = std::min(p_ + std::clamp(target_ - p_, -step, step), std::max(before, travel_limit_));
+    v_ = (p_ - before) / dt;
   }
 
   double position() const override { return p_; }
@@ -212,9 +212,9 @@ class Clavix : public ActuatorModel {
     v_ = 0;
     if (!driven || fault_ == ActuatorFault::kNoMove || dt <= 0) return;
     const double step = dyn_.clavix_speed * SpeedScale() * dt;
-    const double d = std::clamp(target_ - p_, -step, step);
-    p_ = std::clamp(p_ + d, 0.0, 1.0);
-    v_ = d / dt;
+    const double before = p_;
+    p_ = std::clamp(p_ + std::clamp(target_ - p_, -step, step), 0.0, std::max(before, travel_limit_));
+    v_ = (p_ - before) / dt;
   }
 
   double position() const override { return p_; }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <random>
 #include <string>
@@ -54,6 +55,10 @@ class ActuatorModel {
   ActuatorTypeCode type() const { return type_; }
   ActuatorFault fault() const { return fault_; }
   void set_fault(ActuatorFault f) { fault_ = f; }
+  // Mechanical end stop: the position never goes above this value (an
+  // actuator that jams on its way). Infinity when there is none.
+  double travel_limit() const { return travel_limit_; }
+  void set_travel_limit(double limit) { travel_limit_ = limit; }
   bool handshake() const { return handshake_; }
   virtual int power_state() const { return 0; }
   virtual double position() const = 0;
@@ -72,6 +77,7 @@ class ActuatorModel {
   uint32_t info_;
   Dynamics dyn_;
   ActuatorFault fault_ = ActuatorFault::kNone;
+  double travel_limit_ = std::numeric_limits<double>::infinity();
   bool handshake_ = false;
 };
 

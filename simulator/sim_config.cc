@@ -191,7 +191,8 @@ bool ParseNetworkPlan(const std::string& yaml_text, NetworkPlan* out, std::strin
     if (!r.Keys(sim, "DcuSimulator",
                 {"seed", "frame_loss", "forward_delay_ns", "drift_ppm", "watchdog_ms", "require_dc_for_op",
                  "op_requires_outputs", "outputs_count_in_safe_op", "vendor_id", "product_code", "revision",
-                 "late_threshold", "imu", "dynamics", "boards", "extra_slaves", "actuator_faults"})) {
+                 "late_threshold", "imu", "dynamics", "boards", "extra_slaves", "actuator_faults",
+                 "actuator_limits"})) {
       return false;
     }
     const std::string p = "DcuSimulator.";
@@ -447,6 +448,28 @@ bool ParseNetworkPlan(const std::string& yaml_text, NetworkPlan* out, std::strin
         for (auto& a : b.actuators) {
           if (a.name == name) {
             a.fault = fault;
+            found = true;
+          }
+        }
+      }
+      if (!found) return r.Fail(p, "no actuator of that name in dcu_network");
+    }
+  }
+
+  // Mechanical end stops: the actuator's position never goes above the value.
+  if (sim && sim["actuator_limits"]) {
+    const YAML::Node f = sim["actuator_limits"];
+    if (!f.IsMap()) return r.Fail("DcuSimulator.actuator_limits", "expected a map of actuator name to position");
+    for (const auto& kv : f) {
+      const std::string name = kv.first.Scalar();
+      const std::string p = "DcuSimulator.actuator_limits." + name;
+      double limit = 0;
+      if (!r.Double(kv.second, p, &limit, -1e9, 1e9)) return false;
+      bool found = false;
+      for (auto& b : plan.boards) {
+        for (auto& a : b.actuators) {
+          if (a.name == name) {
+            a.travel_limit = limit;
             found = true;
           }
         }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@ struct ActuatorPlan {
   int channel = 0;  // 0..2
   int id = 1;       // 1..8
   ActuatorFault fault = ActuatorFault::kNone;
+  double travel_limit = std::numeric_limits<double>::infinity();
 };
 
 struct BoardPlan {

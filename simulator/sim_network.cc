@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -103,6 +104,7 @@ const char kHelp[] =
     "  board K reset                          power cycle board K's controller\n"
     "  loss F                                 lose fraction F (0..1) of the frames\n"
     "  actuator NAME fault none|no_handshake|no_enable|no_move|slow\n"
+    "  actuator NAME limit X|off   (end stop: position never above X)\n"
     "  imu K magnitude X | imu K axis x|y|z|-x|-y|-z | imu K on|off\n"
     "  get K state | get K dc | get K imu | get actuator NAME\n"
     "  stats | stats reset";
@@ -192,6 +194,7 @@ std::unique_ptr<SimNetwork> SimNetwork::FromYaml(const std::string& yaml_text, s
         const uint32_t info = 0x010000u | (static_cast<uint32_t>(as.channel + 1) << 8) | static_cast<uint32_t>(as.id);
         auto model = MakeActuator(as.name, as.type, info, plan.dynamics);
         model->set_fault(as.fault);
+        model->set_travel_limit(as.travel_limit);
         ActuatorRef ref{static_cast<int>(impl->boards.size()), as.channel, as.id, model.get()};
         dcu->Attach(as.channel, as.id, std::move(model));
         impl->actuators[as.name] = ref;
@@ -456,11 +459,20 @@ std::string SimNetwork::Impl::Execute(const std::vector<std::string>& t, uint64_
     return "ok loss " + t[1];
   }
   if (verb == "actuator") {
-    if (n != 4 || Lower(t[2]) != "fault") {
-      return "error: usage: actuator NAME fault none|no_handshake|no_enable|no_move|slow";
+    if (n != 4 || (Lower(t[2]) != "fault" && Lower(t[2]) != "limit")) {
+      return "error: usage: actuator NAME fault none|no_handshake|no_enable|no_move|slow"
+             " | actuator NAME limit X|off";
     }
     auto it = actuators.find(t[1]);
     if (it == actuators.end()) return "error: no actuator named '" + t[1] + "'";
+    if (Lower(t[2]) == "limit") {
+      double limit = std::numeric_limits<double>::infinity();
+      if (Lower(t[3]) != "off" && (!ParseDouble(t[3], &limit) || !std::isfinite(limit))) {
+        return "error: usage: actuator NAME limit X|off, with X a position";
+      }
+      it->second.model->set_travel_limit(limit);
+      return "ok actuator " + t[1] + " limit " + t[3];
+    }
     ActuatorFault f;
     if (!ParseFault(Lower(t[3]), &f)) {
       return "error: unknown fault '" + t[3] + "' (none, no_handshake, no_enable, no_move, slow)";

@@ -259,6 +259,20 @@ TEST_F(SelftestOnBus, PositionActuatorsThatDoNotMove) {
   EXPECT_EQ(CountLinesContaining(lines, "[ERROR]"), 2);
 }
 
+// A KINETRA_B30 that jams at exactly 8 fails forward (the check is strictly
+// greater than 8) with the position it stopped at, and still comes back to 0.
+TEST_F(SelftestOnBus, KinetraBThatStopsAtEight) {
+  const ToolLines t = RobotTool();
+  const auto lines = Run(t, Config("true", "dcu_main", kEveryModelDcu,
+                                   "  actuator_limits: {wrist_roll: 8}\n"))
+                         .Lines();
+  ExpectInOrder(lines, {ForwardPass("hip_pitch"), ForwardPass("knee_pitch"),
+                        Red("[ERROR] wrist_roll 目标位置 9, 当前 8.000000"),
+                        ForwardFail("wrist_roll"), ForwardPass("gripper"),
+                        ReversePass("wrist_roll"), t.fail_verdict});
+  EXPECT_EQ(CountLinesContaining(lines, "[ERROR]"), 1);
+}
+
 // --- interrupts -------------------------------------------------------------
 
 // After Ctrl-C or SIGTERM: one warning, no verdict, the bus stopped, status
