@@ -13,12 +13,6 @@
 #include "controller/log.h"
 #include "ethercat.h"
 
-// Every line is flushed at once: the manager logs from three threads and its
-// output is often a pipe, where stdio would otherwise hold lines back.
-#define ECM_ERROR(...) (ZORVIK_LOG_ERROR(__VA_ARGS__), std::fflush(stdout))
-#define ECM_WARN(...) (ZORVIK_LOG_WARN(__VA_ARGS__), std::fflush(stdout))
-#define ECM_DEBUG(...) (ZORVIK_LOG_DEBUG(__VA_ARGS__), std::fflush(stdout))
-#define ECM_INFO(...) (ZORVIK_LOG_INFO(__VA_ARGS__), std::fflush(stdout))
 
 namespace ethercat_manager {
 
@@ -77,13 +71,13 @@ EthercatManager::~EthercatManager() {
 
 void EthercatManager::RegisterNode(EthercatNode* node) {
   if (node == nullptr) {
-    ECM_ERROR("Slave node not registered: null node.");
+    ZORVIK_LOG_ERROR("Slave node not registered: null node.");
     return;
   }
   // Position 0 addresses every slave at once, in the master's state
   // operations and in the state reports to nodes: no node may sit there.
   if (node->id_ <= 0) {
-    ECM_ERROR("Slave node '%s' not registered: bus position %d, positions start at 1.", node->GetName().c_str(),
+    ZORVIK_LOG_ERROR("Slave node '%s' not registered: bus position %d, positions start at 1.", node->GetName().c_str(),
               node->id_);
     return;
   }
@@ -92,7 +86,7 @@ void EthercatManager::RegisterNode(EthercatNode* node) {
 
 bool EthercatManager::Start(EthercatConfig config) {
   if (running_.load()) {
-    ECM_WARN("EtherCAT is running already.");
+    ZORVIK_LOG_WARN("EtherCAT is running already.");
     return true;
   }
 
@@ -102,18 +96,18 @@ bool EthercatManager::Start(EthercatConfig config) {
   config_.rt_priority = config.rt_priority;
   config_.cycle_time_ns = config.cycle_time_ns;
 
-  ECM_DEBUG("EthercatManager ifname: %s, cycle_time: %" PRIu64 ", enable_dc: %d", config_.ifname.c_str(),
+  ZORVIK_LOG_DEBUG("EthercatManager ifname: %s, cycle_time: %" PRIu64 ", enable_dc: %d", config_.ifname.c_str(),
             config_.cycle_time_ns, config_.enable_dc ? 1 : 0);
 
   // The cycle divides by its period, and SYNC0 takes it as a 32-bit value.
   if (config_.cycle_time_ns == 0 || config_.cycle_time_ns > kMaxCycleTimeNs) {
-    ECM_ERROR("Invalid cycle_time %" PRIu64 " ns, it must be 1 to %" PRIu64 " ns.", config_.cycle_time_ns,
+    ZORVIK_LOG_ERROR("Invalid cycle_time %" PRIu64 " ns, it must be 1 to %" PRIu64 " ns.", config_.cycle_time_ns,
               kMaxCycleTimeNs);
     return false;
   }
 
   if (nodes_.empty()) {
-    ECM_ERROR("No slave nodes registered.");
+    ZORVIK_LOG_ERROR("No slave nodes registered.");
     return false;
   }
 
@@ -124,7 +118,7 @@ bool EthercatManager::Start(EthercatConfig config) {
   error_thread_ = std::thread(&EthercatManager::ErrorHandler, this);
 
   SleepForNs(100 * kMsToNs);
-  ECM_DEBUG("EthercatManager is running now.");
+  ZORVIK_LOG_DEBUG("EthercatManager is running now.");
   return true;
 }
 
@@ -139,39 +133,39 @@ bool EthercatManager::InitMaster() {
   }
 
   if (ec_init(ifname) == 0) {
-    ECM_ERROR("No socket connection on %s, Execute as root.", ifname);
+    ZORVIK_LOG_ERROR("No socket connection on %s, Execute as root.", ifname);
     return false;
   }
   nic_open_ = true;
-  ECM_INFO("EtherCAT init on %s succeeded.", ifname);
+  ZORVIK_LOG_INFO("EtherCAT init on %s succeeded.", ifname);
 
   for (int attempt = 0; attempt < kDiscoveryAttempts; ++attempt) {
     if (ec_config_init(FALSE) > 0) break;
     SleepForNs(100 * kMsToNs);
   }
   if (ec_slavecount < 1) {
-    ECM_ERROR("No slaves found!");
+    ZORVIK_LOG_ERROR("No slaves found!");
     ec_close();
     nic_open_ = false;
     return false;
   }
-  ECM_INFO("%d slaves found and configured", ec_slavecount);
+  ZORVIK_LOG_INFO("%d slaves found and configured", ec_slavecount);
 
   for (const auto& entry : nodes_) {
     const int32_t pos = entry.first;
     EthercatNode* node = entry.second;
     if (pos > ec_slavecount) {
-      ECM_ERROR("Can`t find Registered slave node %s (%d).", node->GetName().c_str(), pos);
+      ZORVIK_LOG_ERROR("Can`t find Registered slave node %s (%d).", node->GetName().c_str(), pos);
       return false;
     }
     ec_slave[pos].PO2SOconfig = node->GetPreOpConfigFunc();
   }
-  ECM_DEBUG("All %lu registered slaves matched, Enter Pre-OP state", static_cast<unsigned long>(nodes_.size()));
+  ZORVIK_LOG_DEBUG("All %lu registered slaves matched, Enter Pre-OP state", static_cast<unsigned long>(nodes_.size()));
 
   for (const auto& entry : nodes_) {
     const int32_t pos = entry.first;
     if (ec_statecheck(static_cast<uint16>(pos), EC_STATE_PRE_OP, kStateTimeoutUs) != EC_STATE_PRE_OP) {
-      ECM_ERROR("Slave %s (%d) set EC_STATE_PRE_OP failed.", entry.second->GetName().c_str(), pos);
+      ZORVIK_LOG_ERROR("Slave %s (%d) set EC_STATE_PRE_OP failed.", entry.second->GetName().c_str(), pos);
       return false;
     }
   }
@@ -180,47 +174,47 @@ bool EthercatManager::InitMaster() {
 
   const int size = ec_config_map(io_map_);
   if (size > kIoMapSize) {
-    ECM_ERROR("PDO data buf too small ! current %d need %d", kIoMapSize, size);
+    ZORVIK_LOG_ERROR("PDO data buf too small ! current %d need %d", kIoMapSize, size);
     return false;
   }
 
   if (!InitSlaveNodes()) {
-    ECM_ERROR("InitSlaveNodes failed");
+    ZORVIK_LOG_ERROR("InitSlaveNodes failed");
     return false;
   }
 
   int excluded = 0;
   for (int pos = 1; pos <= ec_slavecount; ++pos) {
     if (nodes_.find(pos) == nodes_.end()) {
-      ECM_INFO("Slaves %d unregistered, excluded.", pos);
+      ZORVIK_LOG_INFO("Slaves %d unregistered, excluded.", pos);
       ++excluded;
     }
   }
 
   expected_wkc_ = 2 * ec_group[0].outputsWKC + ec_group[0].inputsWKC - 2 * excluded;
-  ECM_INFO("Slaves mapped, Process Data IO size: %d, expected_wkc %d", size, expected_wkc_);
+  ZORVIK_LOG_INFO("Slaves mapped, Process Data IO size: %d, expected_wkc %d", size, expected_wkc_);
 
   if (config_.enable_dc) {
     (void)ec_configdc();
     for (int pos = 1; pos <= ec_slavecount; ++pos) {
       ec_dcsync0(static_cast<uint16>(pos), TRUE, static_cast<uint32>(config_.cycle_time_ns), 0);
     }
-    ECM_INFO("EtherCAT DC clock enabled.");
+    ZORVIK_LOG_INFO("EtherCAT DC clock enabled.");
   } else {
-    ECM_INFO("EtherCAT DC clock disabled.");
+    ZORVIK_LOG_INFO("EtherCAT DC clock disabled.");
   }
 
-  ECM_DEBUG("transfer all slaves to SAFE_OP.");
+  ZORVIK_LOG_DEBUG("transfer all slaves to SAFE_OP.");
   for (const auto& entry : nodes_) {
     const int32_t pos = entry.first;
     if (ec_statecheck(static_cast<uint16>(pos), EC_STATE_SAFE_OP, kStateTimeoutUs) != EC_STATE_SAFE_OP) {
-      ECM_ERROR("Slave %s (%d) set EC_STATE_SAFE_OP failed.", entry.second->GetName().c_str(), pos);
+      ZORVIK_LOG_ERROR("Slave %s (%d) set EC_STATE_SAFE_OP failed.", entry.second->GetName().c_str(), pos);
       return false;
     }
   }
   SleepForNs(100 * kMsToNs);
   UpdateSlaveState(SAFE_OP, 0);
-  ECM_DEBUG("Request operational state for all slaves");
+  ZORVIK_LOG_DEBUG("Request operational state for all slaves");
 
   ec_send_processdata();
   ec_receive_processdata(kFrameTimeoutUs);
@@ -245,12 +239,12 @@ bool EthercatManager::InitMaster() {
   }
 
   if (!all_op) {
-    ECM_ERROR("Not all slaves reached operational state.");
+    ZORVIK_LOG_ERROR("Not all slaves reached operational state.");
     ec_readstate();
     for (const auto& entry : nodes_) {
       const ec_slavet& slave = ec_slave[entry.first];
       if (slave.state != EC_STATE_OPERATIONAL) {
-        ECM_ERROR("Slave %s (%d) State=0x%2.2x StatusCode=0x%4.4x : %s", entry.second->GetName().c_str(),
+        ZORVIK_LOG_ERROR("Slave %s (%d) State=0x%2.2x StatusCode=0x%4.4x : %s", entry.second->GetName().c_str(),
                   entry.first, static_cast<unsigned>(slave.state), static_cast<unsigned>(slave.ALstatuscode),
                   ec_ALstatuscode2string(slave.ALstatuscode));
       }
@@ -258,7 +252,7 @@ bool EthercatManager::InitMaster() {
     return false;
   }
 
-  ECM_INFO("Operational state reached for all slaves.");
+  ZORVIK_LOG_INFO("Operational state reached for all slaves.");
   UpdateSlaveState(OP, 0);
   return true;
 }
@@ -298,11 +292,11 @@ void EthercatManager::Stop() {
   ec_slave[0].state = EC_STATE_INIT;
   ec_writestate(0);
   ec_statecheck(0, EC_STATE_INIT, kStopCheckTimeoutUs);
-  ECM_DEBUG("EthercatManager is stopped.");
+  ZORVIK_LOG_DEBUG("EthercatManager is stopped.");
 }
 
 void EthercatManager::WorkLoop() {
-  ECM_DEBUG("Workloop is running now...");
+  ZORVIK_LOG_DEBUG("Workloop is running now...");
   (void)zorvik_utils::SetRealTimeThread(pthread_self(), "ecat_io_loop", config_.rt_priority, config_.bind_cpu);
 
   const int64_t cycle_ns = static_cast<int64_t>(config_.cycle_time_ns);
@@ -350,7 +344,7 @@ void EthercatManager::WorkLoop() {
 }
 
 void EthercatManager::ErrorHandler() {
-  ECM_DEBUG("ErrorHandler is running now...");
+  ZORVIK_LOG_DEBUG("ErrorHandler is running now...");
   (void)pthread_setname_np(pthread_self(), "ecat_er_loop");
 
   // Let the cycle thread exchange frames before the first look.
@@ -364,7 +358,7 @@ void EthercatManager::ErrorHandler() {
 
     if (link_lost_) {
       if (wkc != expected) continue;
-      ECM_WARN("Ecat link resmed.");
+      ZORVIK_LOG_WARN("Ecat link resmed.");
       link_lost_ = false;
       lost_count_ = 0;
       wkc = wkc_.load(std::memory_order_relaxed);
@@ -376,7 +370,7 @@ void EthercatManager::ErrorHandler() {
       continue;
     }
 
-    ECM_WARN("wkc < expected_wkc , wkc: %d, expected_wkc: %d", wkc, expected);
+    ZORVIK_LOG_WARN("wkc < expected_wkc , wkc: %d, expected_wkc: %d", wkc, expected);
     ec_group[0].docheckstate = FALSE;
     ec_readstate();
 
@@ -390,46 +384,46 @@ void EthercatManager::ErrorHandler() {
       if (slave.group == 0 && slave.state != EC_STATE_OPERATIONAL) {
         ec_group[0].docheckstate = TRUE;
         if (slave.state == EC_STATE_SAFE_OP + EC_STATE_ERROR) {
-          ECM_ERROR("ERROR : node %s (%d) is in SAFE_OP + ERROR, attempting ack.", node->GetName().c_str(), pos);
+          ZORVIK_LOG_ERROR("ERROR : node %s (%d) is in SAFE_OP + ERROR, attempting ack.", node->GetName().c_str(), pos);
           slave.state = static_cast<uint16>(EC_STATE_SAFE_OP + EC_STATE_ACK);
           ec_writestate(slave_pos);
         } else if (slave.state == EC_STATE_SAFE_OP) {
-          ECM_ERROR("ERROR : node %s (%d) is in SAFE_OP, change to OPERATIONAL.", node->GetName().c_str(), pos);
+          ZORVIK_LOG_ERROR("ERROR : node %s (%d) is in SAFE_OP, change to OPERATIONAL.", node->GetName().c_str(), pos);
           slave.state = EC_STATE_OPERATIONAL;
           ec_writestate(slave_pos);
         } else if (slave.state == EC_STATE_NONE) {
           if (!slave.islost) {
-            ECM_WARN("WARN : node %s (%d) re-check state. current state: 0x%04X", node->GetName().c_str(), pos,
+            ZORVIK_LOG_WARN("WARN : node %s (%d) re-check state. current state: 0x%04X", node->GetName().c_str(), pos,
                      static_cast<unsigned>(slave.state));
             ec_statecheck(slave_pos, EC_STATE_OPERATIONAL, kRecheckTimeoutUs);
             if (slave.state == EC_STATE_NONE) {
               slave.islost = TRUE;
-              ECM_ERROR("ERROR : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
+              ZORVIK_LOG_ERROR("ERROR : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
                         static_cast<unsigned>(slave.state));
             }
           }
         } else {
-          ECM_WARN("MESSAGE : node %s (%d)  reconfigured. current state: 0x%04X", node->GetName().c_str(), pos,
+          ZORVIK_LOG_WARN("MESSAGE : node %s (%d)  reconfigured. current state: 0x%04X", node->GetName().c_str(), pos,
                    static_cast<unsigned>(slave.state));
           if (ec_reconfig_slave(slave_pos, kRepairTimeoutUs)) {
             slave.islost = FALSE;
-            ECM_WARN("MESSAGE : node %s (%d) reconfigured done. current state: 0x%04X", node->GetName().c_str(),
+            ZORVIK_LOG_WARN("MESSAGE : node %s (%d) reconfigured done. current state: 0x%04X", node->GetName().c_str(),
                      pos, static_cast<unsigned>(slave.state));
           }
         }
       }
 
       if (slave.islost) {
-        ECM_ERROR("WARN : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
+        ZORVIK_LOG_ERROR("WARN : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
                   static_cast<unsigned>(slave.state));
         if (slave.state == EC_STATE_NONE) {
           if (ec_recover_slave(slave_pos, kRepairTimeoutUs)) {
             slave.islost = FALSE;
-            ECM_WARN("MESSAGE : node %s (%d) recovered", node->GetName().c_str(), pos);
+            ZORVIK_LOG_WARN("MESSAGE : node %s (%d) recovered", node->GetName().c_str(), pos);
           }
         } else {
           slave.islost = FALSE;
-          ECM_WARN("MESSAGE : node %s (%d) found. current state: 0x%04X", node->GetName().c_str(), pos,
+          ZORVIK_LOG_WARN("MESSAGE : node %s (%d) found. current state: 0x%04X", node->GetName().c_str(), pos,
                    static_cast<unsigned>(slave.state));
         }
       }
@@ -438,12 +432,12 @@ void EthercatManager::ErrorHandler() {
     }
 
     if (!ec_group[0].docheckstate) {
-      ECM_INFO("OK : all slaves resumed OPERATIONAL.");
+      ZORVIK_LOG_INFO("OK : all slaves resumed OPERATIONAL.");
     }
 
     ++lost_count_;
     if (lost_count_ >= kLinkLostPasses) {
-      ECM_ERROR("Ecat link lost.");
+      ZORVIK_LOG_ERROR("Ecat link lost.");
       link_lost_ = true;
     }
   }

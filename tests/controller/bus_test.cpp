@@ -22,10 +22,12 @@ using ctltest::InfoLine;
 using ctltest::WarnLine;
 
 // One DCU ("dcu_1" at position 1, IMU on) carrying the given actuators.
-std::string OneDcuYaml(const std::vector<simtest::ActuatorEntry>& actuators) {
+std::string OneDcuYaml(const std::vector<simtest::ActuatorEntry>& actuators,
+                       const std::string& simulator = "") {
   simtest::ConfigOptions options;
   options.dcus = 1;
   options.actuators = actuators;
+  options.simulator = simulator;
   return simtest::MakeConfig(options);
 }
 
@@ -76,7 +78,8 @@ std::string Field(const std::string& reply, const std::string& key) {
 
 class ControllerBus : public testing::Test {
  protected:
-  ControllerBus() : actuators_(kEveryModel), bus_(OneDcuYaml(kEveryModel)) {}
+  explicit ControllerBus(const std::string& simulator = "")
+      : actuators_(kEveryModel), bus_(OneDcuYaml(kEveryModel, simulator)) {}
 
   void SetUp() override {
     std::string why;
@@ -105,6 +108,24 @@ class ControllerBus : public testing::Test {
     const std::string out = StartBus(&ok);
     ASSERT_TRUE(ok) << out;
     ASSERT_TRUE(Contains(out, InfoLine("ZorvikController start successfully."))) << out;
+  }
+
+  // After a fault: the board comes back to OP, fresh IMU data arrive, and
+  // every actuator answers a new handshake through the facade.
+  void ExpectRecovered(const std::string& fault) {
+    ASSERT_TRUE(Eventually([&] { return Contains(bus_.Control("get 1 state"), "state=OP "); },
+                           std::chrono::seconds(20)))
+        << fault << ": " << bus_.Control("get 1 state");
+    bus_.Control("imu 1 magnitude 4.5");
+    EXPECT_TRUE(Eventually([&] { return std::fabs(Magnitude(ctl_->GetDcuImuData("dcu_1")) - 4.5f) < 0.2f; },
+                           std::chrono::seconds(5)))
+        << fault;
+    bus_.Control("imu 1 magnitude 9.81");
+    for (const auto& a : actuators_) {
+      // A changed command in the slot makes the next shake-hand a new one.
+      if (a.type == "KINETRA_A50" || a.type == "KINETRA_A90") ctl_->DisableActuator(a.name);
+      EXPECT_TRUE(ctl_->ShakeHand(a.name)) << fault << ": " << a.name;
+    }
   }
 
   std::vector<simtest::ActuatorEntry> actuators_;
@@ -231,6 +252,55 @@ TEST_F(ControllerBus, StopAndStartAgain) {
   EXPECT_TRUE(ctl_->EnableActuator("hip_a50"));
   EXPECT_TRUE(ctl_->DisableActuator("hip_a50"));
   ctl_->Stop();
+}
+
+// Boards in SAFE_OP keep a full working counter while their outputs count
+// there (the simulator's default); with outputs not counted, a board that
+// leaves OP shows up in the counter and the supervision repairs it.
+class ControllerBusFaults : public ControllerBus {
+ protected:
+  ControllerBusFaults() : ControllerBus("outputs_count_in_safe_op: false\n") {}
+};
+
+TEST_F(ControllerBusFaults, ActuatorsAnswerAgainAfterBoardFaults) {
+  Start();
+  testing::internal::CaptureStdout();
+  for (const auto& a : actuators_) EXPECT_TRUE(ctl_->ShakeHand(a.name)) << a.name;
+
+  bus_.Control("board 1 state SAFE_OP error code 0x001B");
+  ExpectRecovered("SAFE_OP with error");
+
+  bus_.Control("board 1 state PRE_OP");
+  ExpectRecovered("PRE_OP");
+
+  // Silent for a few supervision passes, well short of the ten that declare
+  // the link lost.
+  bus_.Control("board 1 silent");
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  bus_.Control("board 1 answer");
+  ExpectRecovered("silent board");
+
+  ctl_->Stop();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(Contains(out, "is in SAFE_OP + ERROR, attempting ack.")) << out;
+  EXPECT_TRUE(Contains(out, "reconfigured done.")) << out;
+  EXPECT_TRUE(Contains(out, "lost. current state: 0x0000")) << out;
+}
+
+TEST_F(ControllerBus, ActuatorsAnswerAgainAfterTheCableWasPulled) {
+  Start();
+  testing::internal::CaptureStdout();
+  for (const auto& a : actuators_) EXPECT_TRUE(ctl_->ShakeHand(a.name)) << a.name;
+
+  bus_.Control("cable pull");
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  bus_.Control("cable restore");
+  ExpectRecovered("cable pulled");
+
+  ctl_->Stop();
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(Contains(out, "Ecat link lost.")) << out;
+  EXPECT_TRUE(Contains(out, "Ecat link resmed.")) << out;
 }
 
 // A DCU at a position the network does not have: the start fails.
