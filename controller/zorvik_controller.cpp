@@ -68,10 +68,7 @@ ZorvikController::~ZorvikController() {
   Stop();
   for (auto& entry : dcu_map_) {
     // The bus manager keeps plain node pointers: drop the ones about to go.
-    auto node = ecat_manager_.nodes_.find(entry.second->id_);
-    if (node != ecat_manager_.nodes_.end() && node->second == entry.second) {
-      ecat_manager_.nodes_.erase(node);
-    }
+    ecat_manager_.UnregisterNode(entry.second);
     delete entry.second;
   }
   // The registries outlive the instance; leave them empty rather than

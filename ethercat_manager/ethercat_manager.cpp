@@ -84,6 +84,12 @@ void EthercatManager::RegisterNode(EthercatNode* node) {
   nodes_[node->id_] = node;
 }
 
+void EthercatManager::UnregisterNode(EthercatNode* node) {
+  if (node == nullptr) return;
+  const auto it = nodes_.find(node->id_);
+  if (it != nodes_.end() && it->second == node) nodes_.erase(it);
+}
+
 bool EthercatManager::Start(EthercatConfig config) {
   if (running_.load()) {
     ZORVIK_LOG_WARN("EtherCAT is running already.");

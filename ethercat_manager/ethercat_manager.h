@@ -26,6 +26,9 @@ class EthercatManager {
   // Files node under its bus position; a later node at the same position
   // replaces the earlier one.
   void RegisterNode(EthercatNode* node);
+  // Removes node from the registry if it is filed there (its owner is about
+  // to destroy it). Only while stopped.
+  void UnregisterNode(EthercatNode* node);
   bool Start(EthercatConfig config);
   void Stop();
 
