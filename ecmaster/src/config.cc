@@ -16,6 +16,9 @@ constexpr uint32_t kSmEnable = 0x00010000;
 // Default SyncManager flags of the two mailbox SMs.
 constexpr uint32_t kMailboxWriteSmFlags = 0x00010026;
 constexpr uint32_t kMailboxReadSmFlags = 0x00010022;
+// Walks over the SII per slave and purpose: a walk whose EEPROM reads did
+// not all succeed is repeated (the bytes already read are cached).
+constexpr int kSiiPasses = 3;
 
 uint16_t AutoIncAddress(uint16 slave) { return static_cast<uint16_t>(1 - slave); }
 
@@ -45,6 +48,15 @@ bool Master::SameIdentity(uint16 a, uint16 b) const {
          slave_[a].eep_rev == slave_[b].eep_rev;
 }
 
+uint16 Master::SiiTwin(uint16 slave, bool pdo) const {
+  if (!sii_read_[slave].identity) return 0;
+  for (uint16 j = 1; j < slave; ++j) {
+    const SiiRead& r = sii_read_[j];
+    if (r.identity && (pdo ? r.pdo : r.parsed) && SameIdentity(j, slave)) return j;
+  }
+  return 0;
+}
+
 // The parent of a slave is the nearest earlier slave with a free port once
 // every branch that ended in between is accounted for.
 void Master::FindParent(uint16 slave) {
@@ -70,6 +82,7 @@ int Master::ConfigInit() {
   }
   *slavecount_ = 0;
   SiiCacheClear();
+  std::memset(sii_read_, 0, sizeof sii_read_);
   for (auto& st : dc_station_) st.store(0, std::memory_order_relaxed);
   if (!is_open()) return EC_NOFRAME;
 
@@ -115,23 +128,31 @@ int Master::ConfigInit() {
       s.eep_8byte = 1;
     }
     EepromRequestRead(s.configadr, ECT_SII_MANUF);
+    sii_read_[k].identity = true;
   }
-  // Identity and mailbox words, one request per slave in flight.
+  // Identity and mailbox words, one request per slave in flight. A result
+  // is read again in full when it is not there or not that of its word.
+  auto result = [this](int k, uint16_t word, bool* ok) {
+    uint32_t v = 0;
+    if (!EepromReadResult(slave_[k].configadr, word, &v)) *ok = false;
+    return v;
+  };
+  bool mailbox_ok = true;  // the mailbox words do not decide who is a twin
   for (int k = 1; k <= n; ++k) {
-    slave_[k].eep_man = EepromReadResult(slave_[k].configadr);
+    slave_[k].eep_man = result(k, ECT_SII_MANUF, &sii_read_[k].identity);
     EepromRequestRead(slave_[k].configadr, ECT_SII_ID);
   }
   for (int k = 1; k <= n; ++k) {
-    slave_[k].eep_id = EepromReadResult(slave_[k].configadr);
+    slave_[k].eep_id = result(k, ECT_SII_ID, &sii_read_[k].identity);
     EepromRequestRead(slave_[k].configadr, ECT_SII_REV);
   }
   for (int k = 1; k <= n; ++k) {
-    slave_[k].eep_rev = EepromReadResult(slave_[k].configadr);
+    slave_[k].eep_rev = result(k, ECT_SII_REV, &sii_read_[k].identity);
     EepromRequestRead(slave_[k].configadr, ECT_SII_RXMBXADR);
   }
   for (int k = 1; k <= n; ++k) {
     ec_slavet& s = slave_[k];
-    const uint32_t v = EepromReadResult(s.configadr);
+    const uint32_t v = result(k, ECT_SII_RXMBXADR, &mailbox_ok);
     s.mbx_wo = static_cast<uint16>(v & 0xFFFF);
     s.mbx_l = static_cast<uint16>(v >> 16);
     if (s.mbx_l > 0) EepromRequestRead(s.configadr, ECT_SII_TXMBXADR);
@@ -140,7 +161,7 @@ int Master::ConfigInit() {
   for (int k = 1; k <= n; ++k) {
     ec_slavet& s = slave_[k];
     if (s.mbx_l > 0) {
-      const uint32_t v = EepromReadResult(s.configadr);
+      const uint32_t v = result(k, ECT_SII_TXMBXADR, &mailbox_ok);
       s.mbx_ro = static_cast<uint16>(v & 0xFFFF);
       s.mbx_rl = static_cast<uint16>(v >> 16);
       if (s.mbx_rl == 0) s.mbx_rl = s.mbx_l;
@@ -171,17 +192,12 @@ int Master::ConfigInit() {
       s.SMtype[1] = 2;
       s.SMtype[2] = 3;
       s.SMtype[3] = 4;
-      s.mbx_proto = static_cast<uint16>(EepromReadResult(s.configadr) & 0xFFFF);
+      s.mbx_proto = static_cast<uint16>(result(k, ECT_SII_MBXPROTO, &mailbox_ok) & 0xFFFF);
     }
 
-    // Identical slaves share the SII contents of the first one.
-    int twin = 0;
-    for (int j = 1; j < k; ++j) {
-      if (SameIdentity(static_cast<uint16>(j), static_cast<uint16>(k))) {
-        twin = j;
-        break;
-      }
-    }
+    // Identical slaves share the SII contents of the first one that was
+    // read completely.
+    const uint16 twin = SiiTwin(static_cast<uint16>(k), false);
     if (twin != 0) {
       const ec_slavet& t = slave_[twin];
       std::memcpy(s.name, t.name, sizeof s.name);
@@ -195,12 +211,15 @@ int Master::ConfigInit() {
       s.EoEdetails = t.EoEdetails;
       s.SoEdetails = t.SoEdetails;
       s.blockLRW = t.blockLRW;
-      if (s.blockLRW) slave_[0].blockLRW++;
       s.Ebuscurrent = t.Ebuscurrent;
-      slave_[0].Ebuscurrent = static_cast<int16>(slave_[0].Ebuscurrent + s.Ebuscurrent);
+      sii_read_[k].parsed = true;
     } else {
-      SiiParse(static_cast<uint16>(k));
+      for (int pass = 0; pass < kSiiPasses && !sii_read_[k].parsed; ++pass) {
+        sii_read_[k].parsed = SiiParse(static_cast<uint16>(k));
+      }
     }
+    if (s.blockLRW) slave_[0].blockLRW++;
+    slave_[0].Ebuscurrent = static_cast<int16>(slave_[0].Ebuscurrent + s.Ebuscurrent);
 
     if (s.mbx_l > 0) {
       uint8_t sms[2 * reg::kSmSize];
@@ -332,13 +351,9 @@ int Master::ConfigMap(void* iomap_ptr, uint8 g) {
   for (int k = 1; k <= n; ++k) {
     ec_slavet& s = slave_[k];
     if (s.group != g) continue;
-    int twin = 0;
-    for (int j = 1; j < k; ++j) {
-      if (SameIdentity(static_cast<uint16>(j), static_cast<uint16>(k))) {
-        twin = j;
-        break;
-      }
-    }
+    // A twin supplies the sizes only to a slave whose SyncManager starts
+    // are known; otherwise the slave reads its own SII below.
+    const uint16 twin = sii_read_[k].parsed ? SiiTwin(static_cast<uint16>(k), true) : 0;
     if (twin != 0) {
       const ec_slavet& t = slave_[twin];
       for (int m = 0; m < EC_MAXSM; ++m) {
@@ -347,15 +362,33 @@ int Master::ConfigMap(void* iomap_ptr, uint8 g) {
       }
       s.Obits = t.Obits;
       s.Ibits = t.Ibits;
+      sii_read_[k].pdo = true;
     } else {
+      // Sizes only from an SII that was read completely: a slave whose
+      // SyncManagers or PDOs cannot be read stays unmapped.
+      const uint16 sk = static_cast<uint16>(k);
+      SiiRead& r = sii_read_[k];
       const bool was_pdi = s.eep_pdi != 0;
       uint32_t ibits = 0, obits = 0;
-      SiiPdo(static_cast<uint16>(k), true, &ibits);
-      if (was_pdi) EepromToPdi(static_cast<uint16>(k));
-      SiiPdo(static_cast<uint16>(k), false, &obits);
-      if (was_pdi) EepromToPdi(static_cast<uint16>(k));
-      s.Ibits = static_cast<uint16>(ibits);
-      s.Obits = static_cast<uint16>(obits);
+      if (!r.parsed) {
+        for (int pass = 0; pass < kSiiPasses && !r.parsed; ++pass) r.parsed = SiiParse(sk);
+        if (r.parsed) {
+          if (s.blockLRW) slave_[0].blockLRW++;
+          slave_[0].Ebuscurrent = static_cast<int16>(slave_[0].Ebuscurrent + s.Ebuscurrent);
+        }
+      }
+      bool in_ok = false, out_ok = false;
+      for (int pass = 0; pass < kSiiPasses && r.parsed && !in_ok; ++pass) {
+        in_ok = SiiPdo(sk, true, &ibits);
+      }
+      if (was_pdi) EepromToPdi(sk);
+      for (int pass = 0; pass < kSiiPasses && in_ok && !out_ok; ++pass) {
+        out_ok = SiiPdo(sk, false, &obits);
+      }
+      if (was_pdi) EepromToPdi(sk);
+      r.pdo = in_ok && out_ok;
+      s.Ibits = r.pdo ? static_cast<uint16>(ibits) : 0;
+      s.Obits = r.pdo ? static_cast<uint16>(obits) : 0;
     }
     for (int m = 0; m < EC_MAXSM; ++m) {
       if (s.SM[m].StartAddr == 0) continue;

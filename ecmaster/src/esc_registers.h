@@ -26,7 +26,6 @@ constexpr uint16_t kEventMask = 0x0200;
 constexpr uint16_t kRxErrorCounters = 0x0300;
 constexpr uint16_t kEepromConfig = 0x0500;
 constexpr uint16_t kEepromControl = 0x0502;
-constexpr uint16_t kEepromData = 0x0508;
 constexpr uint16_t kFmmu0 = 0x0600;
 constexpr uint16_t kSm0 = 0x0800;
 constexpr uint16_t kDcRecvTimePort0 = 0x0900;

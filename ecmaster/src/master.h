@@ -70,26 +70,38 @@ class Master {
   uint16_t Read16(uint8_t cmd, uint16_t adp, uint16_t ado, int timeout_us,
                   int* wkc = nullptr);
 
-  // EEPROM (SII) access through the ESC's EEPROM interface.
+  // EEPROM (SII) access through the ESC's EEPROM interface. Every step
+  // resends its frame within the EEPROM timeout; a read result is taken
+  // only together with the word address it belongs to (see sii.cc).
+  enum class EepromResult { kOk, kTimeout, kNack, kOtherWord };
+  int EepromXfer(uint8_t cmd, uint16_t station, uint16_t ado, uint16_t len,
+                 uint8_t* data, int64_t end_ns);
   bool EepromWaitIdle(uint16_t station, uint16_t* status, int timeout_us);
   bool EepromRequestRead(uint16_t station, uint16_t word);
-  uint32_t EepromReadResult(uint16_t station);
+  EepromResult EepromFetch(uint16_t station, uint16_t word, int timeout_us,
+                           uint8_t out[8], int* len);
+  bool EepromReadResult(uint16_t station, uint16_t word, uint32_t* value);
   int EepromRead(uint16_t station, uint16_t word, int timeout_us,
                  uint8_t out[8]);
   void EepromToMaster(uint16 slave);
   void EepromToPdi(uint16 slave);
 
-  // Cached byte-wise SII reads of one slave at a time.
+  // Cached byte-wise SII reads of one slave at a time. A read that fails
+  // marks the current pass as failed (sii_failed_); the walks below then
+  // stop reading and report false, and their results are not used.
   void SiiCacheClear();
   uint8_t SiiByte(uint16 slave, uint16_t address);
   uint16_t SiiWord(uint16 slave, uint16_t address);
   uint16_t SiiFind(uint16 slave, uint16_t category);
-  void SiiParse(uint16 slave);
-  void SiiPdo(uint16 slave, bool tx, uint32_t* bits);
+  bool SiiParse(uint16 slave);
+  bool SiiPdo(uint16 slave, bool tx, uint32_t* bits);
 
   // Discovery helpers.
   void FindParent(uint16 slave);
   bool SameIdentity(uint16 a, uint16 b) const;
+  // The first earlier slave with the same identity whose SII general part
+  // (parsed) or PDO sizes (pdo) were read completely, or 0.
+  uint16 SiiTwin(uint16 slave, bool pdo) const;
 
   // Process-data mapping of one slave direction into the group's image.
   void MapDirection(uint16 slave, bool outputs, uint8* iomap, uint8 group,
@@ -108,6 +120,14 @@ class Master {
   uint16 sii_slave_ = 0;
   uint8_t sii_cache_[EC_MAXEEPBUF];
   uint32_t sii_valid_[EC_MAXEEPBITMAP];
+  bool sii_failed_ = false;
+  // What was read completely per slave (reset by ConfigInit).
+  struct SiiRead {
+    bool identity;  // vendor, product, revision
+    bool parsed;    // name, SyncManagers, general category
+    bool pdo;       // PDO sizes
+  };
+  SiiRead sii_read_[EC_MAXSLAVE];
 
   // Frames sent by the last process-data send and not yet received.
   struct Pending {

@@ -18,57 +18,118 @@ constexpr uint16_t kSiiCategoryEnd = 0xFFFF;
 constexpr uint16_t kSiiFirstCategoryByte = ECT_SII_START * 2;
 constexpr uint16_t kSiiRxPdo = ECT_SII_PDO + 1;
 
+// The result of a read is fetched as one snapshot of control/status
+// (0x0502), word address (0x0504) and data (0x0508..0x050F): status, address
+// and data of the same moment in one datagram. A late or repeated reply to
+// an earlier read has the same layout as the current one, so the frame
+// layer cannot tell them apart; the address inside the snapshot can.
+constexpr uint16_t kSnapshotLen = 14;
+constexpr size_t kSnapshotAddress = 2;
+constexpr size_t kSnapshotData = 6;
+
+int64_t DeadlineAfterUs(int timeout_us) {
+  return MonotonicNs() + static_cast<int64_t>(timeout_us) * 1000;
+}
+
+int RemainingUs(int64_t end_ns) {
+  const int64_t left = end_ns - MonotonicNs();
+  return left > 0 ? static_cast<int>(left / 1000) : 0;
+}
+
 }  // namespace
 
 // --- EEPROM interface ------------------------------------------------------
 
+// One datagram of the EEPROM protocol. The frame goes out again on its
+// index every EC_TIMEOUTRET without a reply (a late reply to any of the
+// copies is the answer), and as a new frame while the WKC stays 0, until the
+// deadline. All steps are repeatable: a command read twice reads the same
+// word twice.
+int Master::EepromXfer(uint8_t cmd, uint16_t station, uint16_t ado, uint16_t len,
+                       uint8_t* data, int64_t end_ns) {
+  int wkc;
+  int tries = 0;
+  do {
+    wkc = Xfer(cmd, station, ado, len, data, RemainingUs(end_ns));
+  } while (wkc <= 0 && tries++ < EC_DEFAULTRETRIES && MonotonicNs() < end_ns);
+  return wkc;
+}
+
 bool Master::EepromWaitIdle(uint16_t station, uint16_t* status,
                             int timeout_us) {
-  const int64_t end = MonotonicNs() + static_cast<int64_t>(timeout_us) * 1000;
-  bool first = true;
-  do {
-    if (!first) SleepUs(kEepromPollDelayUs);
-    first = false;
-    int wkc = 0;
-    const uint16_t st =
-        Read16(EC_CMD_FPRD, station, reg::kEepromControl, EC_TIMEOUTRET, &wkc);
+  const int64_t end = DeadlineAfterUs(timeout_us);
+  for (;;) {
+    uint8_t d[2] = {0, 0};
+    const int wkc = Xfer(EC_CMD_FPRD, station, reg::kEepromControl, sizeof d, d,
+                         RemainingUs(end));
+    const uint16_t st = GetLe16(d);
     if (wkc > 0 && !(st & EC_ESTAT_BUSY)) {
       *status = st;
       return true;
     }
-  } while (MonotonicNs() < end);
-  return false;
+    if (MonotonicNs() >= end) return false;
+    SleepUs(kEepromPollDelayUs);
+  }
 }
 
+// Waits until the interface is idle, clears reported errors and writes the
+// read command with the word address in one datagram.
 bool Master::EepromRequestRead(uint16_t station, uint16_t word) {
   uint16_t st = 0;
   if (!EepromWaitIdle(station, &st, EC_TIMEOUTEEP)) return false;
   if (st & EC_ESTAT_EMASK) {
-    Write16(EC_CMD_FPWR, station, reg::kEepromControl, EC_ECMD_NOP, EC_TIMEOUTRET);
+    uint8_t nop[2];
+    PutLe16(nop, EC_ECMD_NOP);
+    EepromXfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof nop, nop,
+               DeadlineAfterUs(EC_TIMEOUTEEP));
   }
   // Command word and 32-bit word address in one write.
   uint8_t cmd[6];
   PutLe16(cmd, EC_ECMD_READ);
   PutLe32(cmd + 2, word);
-  int wkc;
-  int tries = 0;
-  do {
-    wkc = Xfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof cmd, cmd,
-               EC_TIMEOUTRET);
-  } while (wkc <= 0 && tries++ < EC_DEFAULTRETRIES);
-  return wkc > 0;
+  return EepromXfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof cmd, cmd,
+                    DeadlineAfterUs(EC_TIMEOUTEEP)) > 0;
 }
 
-uint32_t Master::EepromReadResult(uint16_t station) {
-  uint16_t st = 0;
-  if (!EepromWaitIdle(station, &st, EC_TIMEOUTEEP)) return 0;
-  uint8_t d[4] = {0};
-  int wkc;
-  int tries = 0;
-  do {
-    wkc = Xfer(EC_CMD_FPRD, station, reg::kEepromData, sizeof d, d, EC_TIMEOUTRET);
-  } while (wkc <= 0 && tries++ < EC_DEFAULTRETRIES);
-  return wkc > 0 ? GetLe32(d) : 0;
+// Polls the snapshot until the interface is idle and hands out its data
+// (4 or 8 bytes, as the status reports) if they are those of `word`.
+Master::EepromResult Master::EepromFetch(uint16_t station, uint16_t word,
+                                         int timeout_us, uint8_t out[8],
+                                         int* len) {
+  const int64_t end = DeadlineAfterUs(timeout_us);
+  for (;;) {
+    uint8_t snap[kSnapshotLen] = {0};
+    const int wkc = Xfer(EC_CMD_FPRD, station, reg::kEepromControl, sizeof snap, snap,
+                         RemainingUs(end));
+    const uint16_t st = GetLe16(snap);
+    if (wkc > 0 && !(st & EC_ESTAT_BUSY)) {
+      if (st & EC_ESTAT_NACK) return EepromResult::kNack;
+      // Word addresses of the SII fit 16 bits; the upper half of the
+      // register is not compared.
+      if (GetLe16(snap + kSnapshotAddress) != word) return EepromResult::kOtherWord;
+      const int n = (st & EC_ESTAT_R64) ? 8 : 4;
+      std::memset(out, 0, 8);
+      std::memcpy(out, snap + kSnapshotData, n);
+      *len = n;
+      return EepromResult::kOk;
+    }
+    if (MonotonicNs() >= end) return EepromResult::kTimeout;
+    SleepUs(kEepromPollDelayUs);
+  }
+}
+
+// Result of a read requested by EepromRequestRead. A result that is not the
+// one of `word` (a NACK, a stale snapshot) is read again in full.
+bool Master::EepromReadResult(uint16_t station, uint16_t word, uint32_t* value) {
+  uint8_t d[8];
+  int n = 0;
+  if (EepromFetch(station, word, EC_TIMEOUTEEP, d, &n) == EepromResult::kOk ||
+      EepromRead(station, word, EC_TIMEOUTEEP, d) > 0) {
+    *value = GetLe32(d);
+    return true;
+  }
+  *value = 0;
+  return false;
 }
 
 // Full read from a word address: 4 or 8 bytes, as the ESC reports in its
@@ -79,31 +140,33 @@ int Master::EepromRead(uint16_t station, uint16_t word, int timeout_us,
     uint16_t st = 0;
     if (!EepromWaitIdle(station, &st, timeout_us)) return 0;
     if (st & EC_ESTAT_EMASK) {
-      Write16(EC_CMD_FPWR, station, reg::kEepromControl, EC_ECMD_NOP, EC_TIMEOUTRET);
+      uint8_t nop[2];
+      PutLe16(nop, EC_ECMD_NOP);
+      EepromXfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof nop, nop,
+                 DeadlineAfterUs(timeout_us));
     }
     uint8_t cmd[6];
     PutLe16(cmd, EC_ECMD_READ);
     PutLe32(cmd + 2, word);
-    int wkc;
-    int tries = 0;
-    do {
-      wkc = Xfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof cmd, cmd,
-                 EC_TIMEOUTRET);
-    } while (wkc <= 0 && tries++ < EC_DEFAULTRETRIES);
-    if (wkc <= 0) return 0;
-    SleepUs(kEepromPollDelayUs);
-    if (!EepromWaitIdle(station, &st, timeout_us)) return 0;
-    if (st & EC_ESTAT_NACK) {
-      SleepUs(kEepromNackDelayUs);
-      continue;
+    if (EepromXfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof cmd, cmd,
+                   DeadlineAfterUs(timeout_us)) <= 0) {
+      return 0;
     }
-    const uint16_t len = (st & EC_ESTAT_R64) ? 8 : 4;
-    std::memset(out, 0, 8);
-    tries = 0;
-    do {
-      wkc = Xfer(EC_CMD_FPRD, station, reg::kEepromData, len, out, EC_TIMEOUTRET);
-    } while (wkc <= 0 && tries++ < EC_DEFAULTRETRIES);
-    return wkc > 0 ? len : 0;
+    SleepUs(kEepromPollDelayUs);
+    int n = 0;
+    switch (EepromFetch(station, word, timeout_us, out, &n)) {
+      case EepromResult::kOk:
+        return n;
+      case EepromResult::kNack:
+        SleepUs(kEepromNackDelayUs);
+        break;
+      case EepromResult::kOtherWord:
+        // A late reply to an earlier read, or a command the ESC did not
+        // take: issue it again.
+        break;
+      case EepromResult::kTimeout:
+        return 0;
+    }
   }
   return 0;
 }
@@ -131,6 +194,9 @@ void Master::SiiCacheClear() {
   std::memset(sii_valid_, 0, sizeof sii_valid_);
 }
 
+// One byte of the SII. Bytes beyond the cache read as 0xFF. A failed EEPROM
+// read also yields 0xFF, but marks the pass as failed: that 0xFF is not
+// EEPROM content, and no further reads are made until the next pass.
 uint8_t Master::SiiByte(uint16 slave, uint16_t address) {
   if (address >= EC_MAXEEPBUF) return 0xFF;
   if (sii_slave_ != slave) {
@@ -140,10 +206,14 @@ uint8_t Master::SiiByte(uint16 slave, uint16_t address) {
   if (sii_valid_[address >> 5] & (1u << (address & 31))) {
     return sii_cache_[address];
   }
+  if (sii_failed_) return 0xFF;
   EepromToMaster(slave);
   uint8_t data[8];
   const int n = EepromRead(slave_[slave].configadr, address >> 1, EC_TIMEOUTEEP, data);
-  if (n == 0) return 0xFF;
+  if (n == 0) {
+    sii_failed_ = true;
+    return 0xFF;
+  }
   const uint16_t base = address & ~1u;
   for (int i = 0; i < n && base + i < EC_MAXEEPBUF; ++i) {
     const uint16_t a = static_cast<uint16_t>(base + i);
@@ -162,7 +232,7 @@ uint16_t Master::SiiWord(uint16 slave, uint16_t address) {
 // Byte address of the header of the first category of the given type, or 0.
 uint16_t Master::SiiFind(uint16 slave, uint16_t category) {
   uint32_t a = kSiiFirstCategoryByte;
-  while (a + 4 <= EC_MAXEEPBUF) {
+  while (a + 4 <= EC_MAXEEPBUF && !sii_failed_) {
     const uint16_t type = SiiWord(slave, static_cast<uint16_t>(a));
     if (type == category) return static_cast<uint16_t>(a);
     if (type == kSiiCategoryEnd) return 0;
@@ -174,8 +244,12 @@ uint16_t Master::SiiFind(uint16 slave, uint16_t category) {
 
 // --- SII categories --------------------------------------------------------
 
-void Master::SiiParse(uint16 slave) {
-  ec_slavet& s = slave_[slave];
+// Name, general category, FMMU usage and SyncManagers of one slave. The
+// results go to the slave record only when every byte was read; returns
+// whether they did. The bus totals (slave 0) are the caller's.
+bool Master::SiiParse(uint16 slave) {
+  sii_failed_ = false;
+  ec_slavet s = slave_[slave];
 
   // Name: string 1 of the strings category.
   const uint16_t str = SiiFind(slave, ECT_SII_STRING);
@@ -204,12 +278,8 @@ void Master::SiiParse(uint16 slave) {
     s.FoEdetails = SiiByte(slave, static_cast<uint16_t>(d + 6));
     s.EoEdetails = SiiByte(slave, static_cast<uint16_t>(d + 7));
     s.SoEdetails = SiiByte(slave, static_cast<uint16_t>(d + 8));
-    if (SiiByte(slave, static_cast<uint16_t>(d + 11)) & 0x02) {
-      s.blockLRW = 1;
-      slave_[0].blockLRW++;
-    }
+    if (SiiByte(slave, static_cast<uint16_t>(d + 11)) & 0x02) s.blockLRW = 1;
     s.Ebuscurrent = static_cast<int16>(SiiWord(slave, static_cast<uint16_t>(d + 12)));
-    slave_[0].Ebuscurrent = static_cast<int16>(slave_[0].Ebuscurrent + s.Ebuscurrent);
   }
 
   // FMMU usage (kept for information only).
@@ -235,20 +305,26 @@ void Master::SiiParse(uint16 slave) {
                         (static_cast<uint32_t>(SiiByte(slave, static_cast<uint16_t>(e + 6))) << 16);
     }
   }
+
+  if (sii_failed_) return false;
+  slave_[slave] = s;
+  return true;
 }
 
 // Sums the PDO entry bits per SyncManager of the TxPDO (inputs) or RxPDO
-// (outputs) category, sets the SM lengths and types, returns the total.
-void Master::SiiPdo(uint16 slave, bool tx, uint32_t* total_bits) {
-  ec_slavet& s = slave_[slave];
+// (outputs) category and returns the total. The SM lengths and types go to
+// the slave record only when every byte was read; returns whether they did.
+bool Master::SiiPdo(uint16 slave, bool tx, uint32_t* total_bits) {
+  sii_failed_ = false;
   *total_bits = 0;
   const uint16_t cat = SiiFind(slave, tx ? static_cast<uint16_t>(ECT_SII_PDO) : kSiiRxPdo);
-  if (cat == 0) return;
+  if (sii_failed_) return false;
+  if (cat == 0) return true;
   uint32_t p = cat + 4u;
   const uint32_t end = p + 2u * SiiWord(slave, static_cast<uint16_t>(cat + 2));
   uint32_t bits[EC_MAXSM] = {0};
   bool used[EC_MAXSM] = {false};
-  while (p + 8 <= end && p + 8 <= EC_MAXEEPBUF) {
+  while (p + 8 <= end && p + 8 <= EC_MAXEEPBUF && !sii_failed_) {
     const uint8_t entries = SiiByte(slave, static_cast<uint16_t>(p + 2));
     const uint8_t smn = SiiByte(slave, static_cast<uint16_t>(p + 3));
     p += 8;
@@ -261,12 +337,15 @@ void Master::SiiPdo(uint16 slave, bool tx, uint32_t* total_bits) {
       p += 8u * entries;
     }
   }
+  if (sii_failed_) return false;
+  ec_slavet& s = slave_[slave];
   for (int n = 0; n < EC_MAXSM; ++n) {
     if (!used[n]) continue;
     s.SM[n].SMlength = static_cast<uint16>((bits[n] + 7) / 8);
     s.SMtype[n] = tx ? 4 : 3;
     *total_bits += bits[n];
   }
+  return true;
 }
 
 }  // namespace ecmaster
