@@ -181,7 +181,9 @@ TEST(FramePortThreaded, ConcurrentWaitersGetTheirOwnReplies) {
   a.join();
   b.join();
   EXPECT_EQ(errors.load(), 0);
-  EXPECT_EQ(t.sent(), 3000);
+  // A waiter held up for more than 2 ms (a slow or loaded machine) sends its
+  // frame again; that is allowed, losing a frame is not.
+  EXPECT_GE(t.sent(), 3000);
 }
 
 }  // namespace
