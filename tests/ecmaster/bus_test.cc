@@ -20,23 +20,6 @@ constexpr int kCycles = 500;
 // 2 ms receive timeout; a fault in the core shows as many, not one or two.
 constexpr int kToleratedMisses = 2;
 
-std::string DcuYaml(int n, bool dc) {
-  std::string y =
-      "ZorvikController:\n"
-      "  ethercat:\n"
-      "    ifname: h2bus\n"
-      "    enable_dc: " + std::string(dc ? "true" : "false") + "\n"
-      "    bind_cpu: -1\n"
-      "    rt_priority: -1\n"
-      "    cycle_time_ns: 1000000\n"
-      "  dcu_network:\n";
-  for (int k = 1; k <= n; ++k) {
-    y += "    - {name: dcu_" + std::to_string(k) + ", ecat_id: " + std::to_string(k) +
-         ", enable: true, imu_enable: false}\n";
-  }
-  return y;
-}
-
 class BusMaster : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,7 +76,7 @@ class BusMaster : public ::testing::Test {
 };
 
 TEST_F(BusMaster, ReachesOpWithDcAndExchangesEveryCycle) {
-  simtest::SimBus bus(DcuYaml(3, true));
+  simtest::SimBus bus(simtest::MakeConfig(3, "h2bus", true));
   BringUp(bus, 3, true);
   if (HasFatalFailure()) return;
   EXPECT_TRUE(ec_group[0].hasdc);
@@ -105,7 +88,7 @@ TEST_F(BusMaster, ReachesOpWithDcAndExchangesEveryCycle) {
 }
 
 TEST_F(BusMaster, ReachesOpWithoutDcInTwoFramesPerCycle) {
-  simtest::SimBus bus(DcuYaml(5, false));
+  simtest::SimBus bus(simtest::MakeConfig(5, "h2bus", false));
   BringUp(bus, 5, false);
   if (HasFatalFailure()) return;
   EXPECT_FALSE(ec_group[0].hasdc);
@@ -119,7 +102,7 @@ TEST_F(BusMaster, ReachesOpWithoutDcInTwoFramesPerCycle) {
 // socket: every state call must get its own answer, and the cycle keeps
 // getting its frames.
 TEST_F(BusMaster, ThreadedStateCallsBesideTheCycle) {
-  simtest::SimBus bus(DcuYaml(4, true));
+  simtest::SimBus bus(simtest::MakeConfig(4, "h2bus", true));
   BringUp(bus, 4, true);
   if (HasFatalFailure()) return;
   std::atomic<bool> run{true};

@@ -19,6 +19,7 @@
 #include "ecmaster/context.h"
 #include "ethercat.h"
 #include "simulator/sim_network.h"
+#include "tests/support/sim_bus.h"
 
 namespace {
 
@@ -38,19 +39,6 @@ uint64_t NowNs() {
   return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                                    std::chrono::steady_clock::now().time_since_epoch())
                                    .count());
-}
-
-std::string DcuYaml(int n) {
-  std::string y =
-      "ZorvikController:\n"
-      "  ethercat: {ifname: h7sim, enable_dc: true, bind_cpu: -1, rt_priority: -1, "
-      "cycle_time_ns: 1000000}\n"
-      "  dcu_network:\n";
-  for (int k = 1; k <= n; ++k) {
-    y += "    - {name: dcu_" + std::to_string(k) + ", ecat_id: " + std::to_string(k) +
-         ", enable: true, imu_enable: false}\n";
-  }
-  return y;
 }
 
 // One datagram in its own frame, straight through the simulated network.
@@ -260,7 +248,7 @@ class EepromFaults : public ::testing::Test {
   void SetUp() override {
     ec_close();
     std::string err;
-    net_ = dcusim::SimNetwork::FromYaml(DcuYaml(kSlaves), &err);
+    net_ = dcusim::SimNetwork::FromYaml(simtest::MakeConfig(kSlaves, "h7sim"), &err);
     ASSERT_TRUE(net_ != nullptr) << err;
     const std::vector<uint16_t> sii = ReadFirstSlaveSii(net_.get(), 0x200);
     ASSERT_EQ(sii.size(), 0x200u);

@@ -11,6 +11,7 @@
 #include "ecmaster/context.h"
 #include "ethercat.h"
 #include "simulator/sim_network.h"
+#include "tests/support/sim_bus.h"
 #include "tests/ecmaster/sim_transport.h"
 
 namespace {
@@ -18,25 +19,6 @@ namespace {
 using ecmaster_test::SimTransport;
 
 constexpr int kDcuBytes = 240;
-
-std::string DcuYaml(int n, bool dc) {
-  std::string y =
-      "ZorvikController:\n"
-      "  ethercat:\n"
-      "    ifname: h2sim\n"
-      "    enable_dc: " + std::string(dc ? "true" : "false") + "\n"
-      "    bind_cpu: -1\n"
-      "    rt_priority: -1\n"
-      "    cycle_time_ns: 1000000\n"
-      "  dcu_network:\n";
-  for (int k = 1; k <= n; ++k) {
-    y += "    - name: dcu_" + std::to_string(k) + "\n";
-    y += "      ecat_id: " + std::to_string(k) + "\n";
-    y += "      enable: true\n";
-    y += "      imu_enable: false\n";
-  }
-  return y;
-}
 
 // Frame sizes as the mapping must cut them: a frame holds at most
 // 1486 - 20 data bytes and is cut only between the slaves' areas.
@@ -60,7 +42,7 @@ class SimMaster : public ::testing::Test {
   void Open(int n, bool dc = true) {
     ec_close();
     std::string err;
-    net_ = dcusim::SimNetwork::FromYaml(DcuYaml(n, dc), &err);
+    net_ = dcusim::SimNetwork::FromYaml(simtest::MakeConfig(n, "h2sim", dc), &err);
     ASSERT_TRUE(net_ != nullptr) << err;
     auto t = std::make_unique<SimTransport>(net_.get());
     transport_ = t.get();
@@ -191,7 +173,7 @@ TEST_F(SimMaster, DiscoversAndMapsOneToSixteenDcus) {
 // reference clock.
 TEST_F(SimMaster, MixedBusWithAnIoSlaveWithoutDc) {
   ec_close();
-  std::string yaml = DcuYaml(0, true);
+  std::string yaml = simtest::MakeConfig(0, "h2sim", true);
   yaml += "    - {name: dcu_a, ecat_id: 2, enable: true, imu_enable: false}\n"
           "    - {name: dcu_b, ecat_id: 3, enable: true, imu_enable: false}\n"
           "DcuSimulator:\n"

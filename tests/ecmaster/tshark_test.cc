@@ -23,19 +23,6 @@ namespace {
 constexpr int kDcus = 4;
 constexpr int kCycles = 300;
 
-std::string DcuYaml(int n) {
-  std::string y =
-      "ZorvikController:\n"
-      "  ethercat: {ifname: h2cap, enable_dc: true, bind_cpu: -1, rt_priority: -1, "
-      "cycle_time_ns: 1000000}\n"
-      "  dcu_network:\n";
-  for (int k = 1; k <= n; ++k) {
-    y += "    - {name: dcu_" + std::to_string(k) + ", ecat_id: " + std::to_string(k) +
-         ", enable: true, imu_enable: false}\n";
-  }
-  return y;
-}
-
 // Runs a shell command and returns its standard output.
 std::string Shell(const std::string& cmd) {
   std::string out;
@@ -128,7 +115,7 @@ class TsharkCapture : public ::testing::Test {
 };
 
 TEST_F(TsharkCapture, BringUpAndCyclesAreWellFormed) {
-  simtest::SimBus bus(DcuYaml(kDcus));
+  simtest::SimBus bus(simtest::MakeConfig(kDcus, "h2cap"));
   ASSERT_TRUE(bus.ok()) << bus.error();
   StartCapture(bus.ifname());
   if (HasFatalFailure()) return;
