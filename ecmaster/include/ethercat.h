@@ -324,6 +324,16 @@ int ec_reconfig_slave(uint16 slave, int timeout);
 int ec_recover_slave(uint16 slave, int timeout);
 char *ec_ALstatuscode2string(uint16 ALstatuscode);
 
+/* Single datagrams, each in a frame of its own. Each returns the working
+   counter of the reply, or EC_NOFRAME when no reply came within timeout
+   (us). Reads place the returned data in data; writes send it. */
+int ec_BRD(uint16 ADP, uint16 ADO, uint16 length, void *data, int timeout);
+int ec_BWR(uint16 ADP, uint16 ADO, uint16 length, void *data, int timeout);
+int ec_APRD(uint16 ADP, uint16 ADO, uint16 length, void *data, int timeout);
+int ec_APWR(uint16 ADP, uint16 ADO, uint16 length, void *data, int timeout);
+int ec_FPRD(uint16 ADP, uint16 ADO, uint16 length, void *data, int timeout);
+int ec_FPWR(uint16 ADP, uint16 ADO, uint16 length, void *data, int timeout);
+
 #ifdef __cplusplus
 }
 #endif

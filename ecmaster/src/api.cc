@@ -147,6 +147,30 @@ int ec_reconfig_slave(uint16 slave, int timeout) { return Default().ReconfigSlav
 
 int ec_recover_slave(uint16 slave, int timeout) { return Default().RecoverSlave(slave, timeout); }
 
+int ec_BRD(uint16 ADP, uint16 ADO, uint16 length, void* data, int timeout) {
+  return Default().port().Transfer(EC_CMD_BRD, ADP, ADO, length, data, timeout);
+}
+
+int ec_BWR(uint16 ADP, uint16 ADO, uint16 length, void* data, int timeout) {
+  return Default().port().Transfer(EC_CMD_BWR, ADP, ADO, length, data, timeout);
+}
+
+int ec_APRD(uint16 ADP, uint16 ADO, uint16 length, void* data, int timeout) {
+  return Default().port().Transfer(EC_CMD_APRD, ADP, ADO, length, data, timeout);
+}
+
+int ec_APWR(uint16 ADP, uint16 ADO, uint16 length, void* data, int timeout) {
+  return Default().port().Transfer(EC_CMD_APWR, ADP, ADO, length, data, timeout);
+}
+
+int ec_FPRD(uint16 ADP, uint16 ADO, uint16 length, void* data, int timeout) {
+  return Default().port().Transfer(EC_CMD_FPRD, ADP, ADO, length, data, timeout);
+}
+
+int ec_FPWR(uint16 ADP, uint16 ADO, uint16 length, void* data, int timeout) {
+  return Default().port().Transfer(EC_CMD_FPWR, ADP, ADO, length, data, timeout);
+}
+
 char* ec_ALstatuscode2string(uint16 ALstatuscode) {
   for (const auto& e : ecmaster::kAlStatusTexts) {
     if (e.code == ALstatuscode) return const_cast<char*>(e.text);
