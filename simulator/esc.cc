@@ -28,7 +28,9 @@ constexpr uint32_t kRegAlCode = 0x0134;
 constexpr uint32_t kRegPdiControl = 0x0140;
 constexpr uint32_t kRegEventMask = 0x0200;
 constexpr uint32_t kRegRxErrors = 0x0300;
-constexpr uint32_t kRegRxErrorsEnd = 0x0314;
+constexpr uint32_t kRegForwardedErrors = 0x0308;
+constexpr uint32_t kRegErrorCountersEnd = 0x030E;  // + processing unit, PDI
+constexpr uint32_t kRegLostLinks = 0x0310;
 constexpr uint32_t kRegWdDivider = 0x0400;
 constexpr uint32_t kRegWdPdi = 0x0410;
 constexpr uint32_t kRegWdSm = 0x0420;
@@ -165,7 +167,7 @@ void Esc::PowerOn(uint64_t now_ns) {
   PutLe16(&mem_[kRegFeatures], settings_.dc ? 0x000C : 0x0000);
   PutLe16(&mem_[kRegAlias], sii_[4]);
   PutLe16(&mem_[kRegPdiControl], sii_[0]);
-  PutLe16(&mem_[kRegDlStatus], 0x5613);
+  PublishDlStatus(links_ & 0x02);
   PutLe16(&mem_[kRegWdDivider], 0x09C2);
   PutLe16(&mem_[kRegWdPdi], 1000);
   PutLe16(&mem_[kRegWdSm], settings_.watchdog_time);
@@ -206,7 +208,7 @@ void Esc::BeginFrame(const FrameTiming& timing) {
   timing_ = timing;
   now_ = timing.arrive_ns;
   CheckWatchdog(now_);
-  PutLe16(&mem_[kRegDlStatus], timing.last ? 0x5613 : 0x5A33);
+  PublishDlStatus(!timing.last);
   app_ran_ = false;
 }
 
@@ -470,12 +472,7 @@ void Esc::RefreshDynamic(uint32_t addr, uint32_t end) {
 }
 
 void Esc::AfterRegisterWrite(uint32_t addr, uint32_t end, const uint8_t* src) {
-  if (Overlaps(addr, end, kRegRxErrors, kRegRxErrorsEnd)) {
-    std::fill(&mem_[kRegRxErrors], &mem_[kRegRxErrorsEnd], 0);
-  }
-  if (Overlaps(addr, end, kRegWdCounter, kRegWdCounter + 2)) {
-    for (uint32_t a = std::max(addr, kRegWdCounter); a < std::min(end, kRegWdCounter + 2); ++a) mem_[a] = 0;
-  }
+  CountersWritten(addr, end);
   if (Overlaps(addr, end, kRegEepControl + 1, kRegEepControl + 2)) eeprom_pending_ = true;
   if (Overlaps(addr, end, kRegFmmu, kRegFmmu + 16 * kFmmus)) DecodeFmmu();
   if (Overlaps(addr, end, kRegSm, kRegSm + 8 * kSms)) DecodeSm();
@@ -709,6 +706,72 @@ void Esc::ExecuteEeprom() {
       break;
   }
   PutLe16(&mem_[kRegEepControl], static_cast<uint16_t>(kEepStatusRead8 | eep_errors_));
+}
+
+// ---------------------------------------------------------------------------
+// Links and error counters
+
+void Esc::PublishDlStatus(bool port1_forwards) {
+  // PDI operational and watchdog reloaded; per port with a link: link bit,
+  // loop open with communication; without: loop closed.
+  const uint8_t links = static_cast<uint8_t>(port1_forwards ? links_ | 0x02 : links_ & ~0x02);
+  uint16_t v = 0x0003;
+  for (int n = 0; n < 4; ++n) {
+    if (links & (1u << n)) {
+      v = static_cast<uint16_t>(v | (1u << (4 + n)) | (1u << (9 + 2 * n)));
+    } else {
+      v = static_cast<uint16_t>(v | (1u << (8 + 2 * n)));
+    }
+  }
+  PutLe16(&mem_[kRegDlStatus], v);
+}
+
+void Esc::SetLinks(uint8_t links, bool count_losses) {
+  links &= 0x0F;
+  if (count_losses) {
+    for (int n = 0; n < 4; ++n) {
+      if ((links_ & (1u << n)) && !(links & (1u << n))) AddLostLinks(n, 1);
+    }
+  }
+  links_ = links;
+  PublishDlStatus(links_ & 0x02);
+}
+
+namespace {
+void AddSaturated(uint8_t* counter, unsigned n) {
+  *counter = static_cast<uint8_t>(std::min<unsigned>(0xFF, *counter + std::min(n, 0xFFu)));
+}
+}  // namespace
+
+void Esc::AddRxErrors(int port, unsigned n) {
+  if (port < 0 || port > 3) return;
+  AddSaturated(&mem_[kRegRxErrors + 2 * port], n);      // invalid frames
+  AddSaturated(&mem_[kRegRxErrors + 2 * port + 1], n);  // physical-layer errors
+}
+
+void Esc::AddForwardedRxErrors(int port, unsigned n) {
+  if (port >= 0 && port <= 3) AddSaturated(&mem_[kRegForwardedErrors + port], n);
+}
+
+void Esc::AddLostLinks(int port, unsigned n) {
+  if (port >= 0 && port <= 3) AddSaturated(&mem_[kRegLostLinks + port], n);
+}
+
+// The counters are read-only; a write clears its group whatever the value:
+// any byte of 0x0300..0x030D the RX, forwarded, processing-unit and PDI
+// error counters, any byte of 0x0310..0x0313 the lost-link counters, either
+// watchdog counter both of them.
+void Esc::CountersWritten(uint32_t addr, uint32_t end) {
+  if (Overlaps(addr, end, kRegRxErrors, kRegErrorCountersEnd)) {
+    std::fill(&mem_[kRegRxErrors], &mem_[kRegErrorCountersEnd], 0);
+  }
+  if (Overlaps(addr, end, kRegLostLinks, kRegLostLinks + 4)) {
+    std::fill(&mem_[kRegLostLinks], &mem_[kRegLostLinks + 4], 0);
+  }
+  if (Overlaps(addr, end, kRegWdCounter, kRegWdCounter + 2)) {
+    mem_[kRegWdCounter] = 0;
+    mem_[kRegWdCounter + 1] = 0;
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -94,6 +94,20 @@ class Esc {
   // Raw access for tests and diagnostics (no side effects).
   uint8_t PeekByte(uint16_t addr) const;
 
+  // Physical links of the four ports (bit n = port n), as the cabling around
+  // the board has them; DL status (0x0110) follows. With count_losses, every
+  // port whose link goes down counts once in its lost-link counter. Links
+  // survive a power cycle of the controller.
+  void SetLinks(uint8_t links, bool count_losses);
+  uint8_t links() const { return links_; }
+  // Injected physical-layer errors: n frames arrived damaged at `port`
+  // (invalid-frame and RX error counters), or arrived already marked by an
+  // earlier board (forwarded RX error counter). Lost links of a port. Every
+  // counter stops at 0xFF.
+  void AddRxErrors(int port, unsigned n);
+  void AddForwardedRxErrors(int port, unsigned n);
+  void AddLostLinks(int port, unsigned n);
+
  private:
   struct SmView {
     uint16_t start = 0;
@@ -132,6 +146,8 @@ class Esc {
   void RunApplication();
 
   void ExecuteEeprom();
+  void PublishDlStatus(bool port1_forwards);
+  void CountersWritten(uint32_t addr, uint32_t end);
   void LatchReceiveTimes();
   void SystemTimeWritten(const uint8_t* value, uint32_t n);
   void ActivationWritten();
@@ -156,6 +172,7 @@ class Esc {
   bool op_pending_ = false;
   bool outputs_in_safe_op_ = false;
   uint16_t eep_errors_ = 0;
+  uint8_t links_ = 0x01;  // port 0 only: the last board of a line
 
   FrameTiming timing_;
   uint64_t now_ = 0;

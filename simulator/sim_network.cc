@@ -32,6 +32,7 @@ struct Board {
   std::string dcu_name;
   uint32_t forward_delay_ns = 0;
   bool silent = false;
+  uint8_t ports_down = 0;  // bit n: port n's link taken down by a command
 };
 
 struct ActuatorRef {
@@ -102,11 +103,14 @@ const char kHelp[] =
     "  board K silent | board K answer        ESC of board K dead (frames pass untouched) or alive\n"
     "  board K state INIT|PRE_OP|SAFE_OP|OP [error] [code 0xNNNN]\n"
     "  board K reset                          power cycle board K's controller\n"
+    "  board K port P link down|up            the cable at port P (0 = in, 1 = out) unplugged or back\n"
+    "  board K port P rx_errors N             N damaged frames arrive at port P\n"
+    "  board K [port P] lost_links N          port P's (default 0) lost-link counter rises by N\n"
     "  loss F                                 lose fraction F (0..1) of the frames\n"
     "  actuator NAME fault none|no_handshake|no_enable|no_move|slow\n"
     "  actuator NAME limit X|off   (end stop: position never above X)\n"
     "  imu K magnitude X | imu K axis x|y|z|-x|-y|-z | imu K on|off\n"
-    "  get K state | get K dc | get K imu | get actuator NAME\n"
+    "  get K state | get K dc | get K imu | get K ports | get actuator NAME\n"
     "  stats | stats reset";
 
 }  // namespace
@@ -126,6 +130,33 @@ struct SimNetwork::Impl {
   std::vector<Datagram> datagrams;
   std::vector<FrameTiming> timing;
   uint64_t last_now = 0;  // host time of the latest frame
+
+  // A cut between board j and board j + 1 (j = 0: between the master and
+  // board 1): a pulled cable or a port taken down on either side.
+  bool CutAfter(size_t j) const {
+    if (cable_pulled && static_cast<size_t>(cable_after) == j) return true;
+    if (j >= 1 && j <= boards.size() && (boards[j - 1].ports_down & 0x02)) return true;
+    return j < boards.size() && (boards[j].ports_down & 0x01);
+  }
+  // Number of boards a frame reaches.
+  size_t Reach() const {
+    for (size_t j = 0; j < boards.size(); ++j) {
+      if (CutAfter(j)) return j;
+    }
+    return boards.size();
+  }
+  // Tells every controller which of its ports has a link: port 0 unless the
+  // cable into it is cut, port 1 unless it is the last board or the cable
+  // out of it is cut.
+  void UpdateLinks(bool count_losses) {
+    for (size_t k = 0; k < boards.size(); ++k) {
+      uint8_t links = CutAfter(k) ? 0 : 0x01;
+      if (k + 1 < boards.size() && !CutAfter(k + 1)) links |= 0x02;
+      boards[k].esc->SetLinks(links, count_losses);
+    }
+  }
+  std::string PortCommand(int k, const std::vector<std::string>& t);
+  std::string PortsReply(int k) const;
 
   int ReferenceBoard() const {
     for (size_t i = 0; i < boards.size(); ++i) {
@@ -208,6 +239,7 @@ std::unique_ptr<SimNetwork> SimNetwork::FromYaml(const std::string& yaml_text, s
   }
   impl->datagrams.reserve(kMaxDatagrams);
   impl->timing.resize(impl->boards.size());
+  impl->UpdateLinks(false);
   return std::unique_ptr<SimNetwork>(new SimNetwork(std::move(impl)));
 }
 
@@ -226,7 +258,8 @@ bool SimNetwork::Impl::Process(uint8_t* frame, size_t len, uint64_t now) {
   }
   stats.OnFrame();
   last_now = now;
-  if (cable_pulled && cable_after == 0) {
+  const size_t reach = Reach();
+  if (reach == 0 && !boards.empty()) {  // no link to the first board
     stats.OnLost();
     return false;
   }
@@ -260,8 +293,6 @@ bool SimNetwork::Impl::Process(uint8_t* frame, size_t len, uint64_t now) {
 
   // Timing through the line: the frame enters board k at t_k and, behind the
   // last board, comes back through every port 1.
-  const size_t reach = cable_pulled ? std::min<size_t>(static_cast<size_t>(cable_after), boards.size())
-                                    : boards.size();
   if (reach == 0) return true;
   timing[0].arrive_ns = now;
   for (size_t k = 1; k < reach; ++k) timing[k].arrive_ns = timing[k - 1].arrive_ns + boards[k - 1].forward_delay_ns;
@@ -309,6 +340,7 @@ void SimNetwork::SetCable(bool pulled, int after_board) {
   std::lock_guard<std::mutex> lock(impl_->mu);
   impl_->cable_pulled = pulled;
   impl_->cable_after = pulled ? std::max(0, after_board) : 0;
+  impl_->UpdateLinks(true);
 }
 
 bool SimNetwork::SetBoardSilent(int position, bool silent) {
@@ -432,6 +464,7 @@ std::string SimNetwork::Impl::Execute(const std::vector<std::string>& t, uint64_
     if (n == 2 && Lower(t[1]) == "pull") {
       cable_pulled = true;
       cable_after = 0;
+      UpdateLinks(true);
       return "ok cable pulled: frames are lost";
     }
     if (n == 4 && Lower(t[1]) == "pull" && Lower(t[2]) == "after") {
@@ -440,11 +473,13 @@ std::string SimNetwork::Impl::Execute(const std::vector<std::string>& t, uint64_
       if (!BoardIndex(t[3], &k, &err)) return err;
       cable_pulled = true;
       cable_after = k + 1;
+      UpdateLinks(true);
       return "ok cable pulled after board " + std::to_string(k + 1);
     }
     if (n == 2 && Lower(t[1]) == "restore") {
       cable_pulled = false;
       cable_after = 0;
+      UpdateLinks(false);
       return "ok cable restored";
     }
     return "error: usage: cable pull | cable pull after K | cable restore";
@@ -504,6 +539,7 @@ std::string SimNetwork::Impl::BoardCommand(const std::vector<std::string>& t, ui
   Board& b = boards[k];
   const std::string what = Lower(t[2]);
   const std::string name = "board " + std::to_string(k + 1);
+  if (what == "port" || what == "lost_links") return PortCommand(k, t);
   if (what == "silent" && t.size() == 3) {
     b.silent = true;
     return "ok " + name + " silent";
@@ -537,6 +573,69 @@ std::string SimNetwork::Impl::BoardCommand(const std::vector<std::string>& t, ui
            Hex(static_cast<unsigned>(code), 4);
   }
   return usage;
+}
+
+// board K port P link down|up, board K port P rx_errors N,
+// board K [port P] lost_links N.
+std::string SimNetwork::Impl::PortCommand(int k, const std::vector<std::string>& t) {
+  const char* usage =
+      "error: usage: board K port P link down|up | board K port P rx_errors N | board K [port P] lost_links N";
+  long long port = 0;
+  size_t i = 2;
+  if (Lower(t[i]) == "port") {
+    if (t.size() < 5 || !ParseInt(t[3], 0, 3, &port)) return "error: ports are numbered 0..3";
+    i = 4;
+  }
+  const std::string what = Lower(t[i]);
+  const std::string where = "board " + std::to_string(k + 1) + " port " + std::to_string(port);
+  if (t.size() != i + 2) return usage;
+  if (what == "link" && i == 4) {
+    const std::string v = Lower(t[i + 1]);
+    if (v != "down" && v != "up") return usage;
+    if (port > 1) return "error: a DCU has ports 0 and 1 only";
+    const uint8_t bit = static_cast<uint8_t>(1u << port);
+    boards[k].ports_down = static_cast<uint8_t>(v == "down" ? boards[k].ports_down | bit : boards[k].ports_down & ~bit);
+    UpdateLinks(true);
+    return "ok " + where + " link " + v;
+  }
+  long long n = 0;
+  if ((what != "rx_errors" || i != 4) && what != "lost_links") return usage;
+  if (!ParseInt(t[i + 1], 0, 1000000, &n)) return "error: the count must be a number between 0 and 1000000";
+  const unsigned count = static_cast<unsigned>(n);
+  if (what == "lost_links") {
+    boards[k].esc->AddLostLinks(static_cast<int>(port), count);
+    return "ok " + where + " lost_links +" + t[i + 1];
+  }
+  // The damaged frames travel on with an error mark: on the way out (port 0)
+  // through the boards behind, in at their port 0, and back through port 1 of
+  // every board before the end of the line; on the way back (port 1) through
+  // port 1 of the boards before.
+  boards[k].esc->AddRxErrors(static_cast<int>(port), count);
+  const size_t reach = Reach();
+  const size_t here = static_cast<size_t>(k);
+  if (port == 0) {
+    for (size_t j = here + 1; j < reach; ++j) boards[j].esc->AddForwardedRxErrors(0, count);
+    for (size_t j = 0; j + 1 < reach; ++j) boards[j].esc->AddForwardedRxErrors(1, count);
+  } else if (port == 1) {
+    for (size_t j = 0; j < here && j < reach; ++j) boards[j].esc->AddForwardedRxErrors(1, count);
+  }
+  return "ok " + where + " rx_errors +" + t[i + 1];
+}
+
+std::string SimNetwork::Impl::PortsReply(int k) const {
+  const Esc& e = *boards[k].esc;
+  auto list = [&](uint16_t base, int step) {
+    std::string s;
+    for (int n = 0; n < 4; ++n) s += (n ? "," : "") + std::to_string(e.PeekByte(static_cast<uint16_t>(base + step * n)));
+    return s;
+  };
+  std::string links;
+  for (int n = 0; n < 4; ++n) links += (n ? "," : "") + std::to_string((e.links() >> n) & 1);
+  const uint16_t dl = static_cast<uint16_t>(e.PeekByte(0x0110) | (e.PeekByte(0x0111) << 8));
+  return "ok dl_status=" + Hex(dl, 4) + " links=" + links + " invalid_frames=" + list(0x0300, 2) +
+         " rx_errors=" + list(0x0301, 2) + " forwarded=" + list(0x0308, 1) +
+         " pu_errors=" + std::to_string(e.PeekByte(0x030C)) + " pdi_errors=" + std::to_string(e.PeekByte(0x030D)) +
+         " lost_links=" + list(0x0310, 1) + " sm_watchdog=" + std::to_string(e.PeekByte(0x0442));
 }
 
 std::string SimNetwork::Impl::ImuCommand(const std::vector<std::string>& t) {
@@ -608,6 +707,7 @@ std::string SimNetwork::Impl::GetCommand(const std::vector<std::string>& t, uint
       << " sync0_cycle=" << e.sync0_cycle() << " sync0_start_missed=" << (e.sync0_start_missed() ? 1 : 0);
     return o.str();
   }
+  if (what == "ports") return PortsReply(k);
   if (what == "imu") {
     if (!b.dcu) return "error: board " + std::to_string(k + 1) + " is not a DCU and has no IMU";
     const ImuSettings& imu = b.dcu->imu();

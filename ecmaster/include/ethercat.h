@@ -324,6 +324,10 @@ int ec_reconfig_slave(uint16 slave, int timeout);
 int ec_recover_slave(uint16 slave, int timeout);
 char *ec_ALstatuscode2string(uint16 ALstatuscode);
 
+/* Reads two words of a slave's SII EEPROM from word address eeproma (the
+   EEPROM is taken over by EtherCAT first); 0 when the read fails. */
+uint32 ec_readeeprom(uint16 slave, uint16 eeproma, int timeout);
+
 /* Single datagrams, each in a frame of its own. Each returns the working
    counter of the reply, or EC_NOFRAME when no reply came within timeout
    (us). Reads place the returned data in data; writes send it. */

@@ -147,6 +147,10 @@ int ec_reconfig_slave(uint16 slave, int timeout) { return Default().ReconfigSlav
 
 int ec_recover_slave(uint16 slave, int timeout) { return Default().RecoverSlave(slave, timeout); }
 
+uint32 ec_readeeprom(uint16 slave, uint16 eeproma, int timeout) {
+  return Default().ReadEeprom(slave, eeproma, timeout);
+}
+
 int ec_BRD(uint16 ADP, uint16 ADO, uint16 length, void* data, int timeout) {
   return Default().port().Transfer(EC_CMD_BRD, ADP, ADO, length, data, timeout);
 }

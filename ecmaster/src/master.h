@@ -56,6 +56,7 @@ class Master {
   int ReceiveProcessData(int timeout_us);
   int ReconfigSlave(uint16 slave, int timeout_us);
   int RecoverSlave(uint16 slave, int timeout_us);
+  uint32 ReadEeprom(uint16 slave, uint16 word, int timeout_us);
 
  private:
   // One datagram in its own frame (see FramePort::Transfer).

@@ -171,6 +171,16 @@ int Master::EepromRead(uint16_t station, uint16_t word, int timeout_us,
   return 0;
 }
 
+// Two words from `word` on, for the application; the EEPROM stays with
+// EtherCAT afterwards.
+uint32 Master::ReadEeprom(uint16 slave, uint16 word, int timeout_us) {
+  if (slave < 1 || slave > *slavecount_) return 0;
+  EepromToMaster(slave);
+  uint8_t d[8];
+  if (EepromRead(slave_[slave].configadr, word, timeout_us, d) == 0) return 0;
+  return GetLe32(d);
+}
+
 void Master::EepromToMaster(uint16 slave) {
   ec_slavet& s = slave_[slave];
   if (!s.eep_pdi) return;
