@@ -22,11 +22,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -168,14 +170,10 @@ void SetRealtime(const Options& o) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt;
-  if (!ParseArgs(argc, argv, &opt)) {
-    Usage();
-    return 2;
-  }
+// Gathers what the program needs before serving: the network from the
+// configuration. Returns 0 to go on, else the exit status (also for --check
+// and --print-ifname, which end here).
+int LoadNetwork(const Options& opt, std::unique_ptr<dcusim::SimNetwork>* out) {
   std::ifstream file(opt.config);
   if (!file) {
     std::fprintf(stderr, "dcu_sim: cannot read %s\n", opt.config.c_str());
@@ -191,110 +189,202 @@ int main(int argc, char** argv) {
   }
   if (opt.print_ifname) {
     std::printf("%s\n", sim->MasterIfname().c_str());
-    return 0;
+    return -1;
   }
   for (const auto& w : sim->Warnings()) std::fprintf(stderr, "dcu_sim: warning: %s\n", w.c_str());
   if (opt.check) {
     std::printf("%s\n", sim->Command("list", 0).c_str());
-    return 0;
+    return -1;
   }
+  *out = std::move(sim);
+  return 0;
+}
 
-  int fd = OpenPacketSocket(opt.ifname, opt.kernel_timestamps, &error);
-  if (fd < 0) {
-    std::fprintf(stderr, "dcu_sim: %s\n", error.c_str());
-    return 1;
-  }
-  if (opt.control.empty()) opt.control = dcusim::DefaultControlPath(opt.ifname);
-  dcusim::ControlServer control([&](const std::string& line) {
-    std::string reply = sim->Command(line, dcusim::SimNetwork::MonotonicNs());
-    if (opt.verbose) std::fprintf(stderr, "dcu_sim: control '%s' -> %s\n", line.c_str(), reply.substr(0, reply.find('\n')).c_str());
-    return reply;
-  });
-  if (!control.Listen(opt.control, &error)) {
-    std::fprintf(stderr, "dcu_sim: %s\n", error.c_str());
-    return 1;
-  }
-
+// SIGINT and SIGTERM as a descriptor the loop polls.
+int SignalDescriptor() {
   sigset_t sigs;
   sigemptyset(&sigs);
   sigaddset(&sigs, SIGINT);
   sigaddset(&sigs, SIGTERM);
   sigprocmask(SIG_BLOCK, &sigs, nullptr);
-  int sfd = signalfd(-1, &sigs, SFD_CLOEXEC | SFD_NONBLOCK);
   signal(SIGPIPE, SIG_IGN);
+  return signalfd(-1, &sigs, SFD_CLOEXEC | SFD_NONBLOCK);
+}
+
+// The serving loop: frames from the packet socket, control commands and
+// signals, one thread. Every time-based decision of the network (SM
+// watchdog, DC clocks, device dynamics, statistics) is taken at the time a
+// frame arrived on the wire, never at the time it is processed, so a
+// simulator held up by the machine judges the master by what the master did.
+class FrameServer {
+ public:
+  FrameServer(dcusim::SimNetwork* sim, int fd, const Options& opt) : sim_(sim), fd_(fd), opt_(opt) {}
+
+  // Serves until a signal (status 0) or a runtime failure (status 1).
+  int Run(int signal_fd, dcusim::ControlServer* control);
+  // One control command, answered as of now: the frames that arrived before
+  // it are processed first.
+  std::string Control(const std::string& line);
+
+ private:
+  // Wakes at least this often, so that a stall of the simulator itself shows
+  // in the gap between two passes even on a quiet line.
+  static constexpr int kTickMs = 5;
+  static constexpr uint64_t kBurstNs = 1000000;
+
+  bool ReceiveOne();
+  void DrainFrames();
+  uint64_t ArrivalTime(msghdr* msg, uint64_t read_ns) const;
+  void StartPass();
+
+  dcusim::SimNetwork* sim_;
+  const int fd_;
+  const Options& opt_;
+  std::vector<uint8_t> frame_ = std::vector<uint8_t>(16384);
+  alignas(cmsghdr) char cbuf_[256];
+  uint64_t last_arrival_ = 0;  // arrival time of the latest frame
+  uint64_t seen_until_ = 0;    // every frame that arrived before this time is processed
+  uint64_t last_pass_ = 0;
+};
+
+void FrameServer::StartPass() {
+  const uint64_t now = ClockNs(CLOCK_MONOTONIC);
+  if (last_pass_ != 0 && now > last_pass_) sim_->RecordPassGap(now - last_pass_);
+  last_pass_ = now;
+}
+
+uint64_t FrameServer::ArrivalTime(msghdr* msg, uint64_t read_ns) const {
+  uint64_t t = read_ns;
+  for (cmsghdr* c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec ts;
+    std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
+    // The kernel stamps arrivals on the real-time clock; carry the stamp
+    // over to the monotonic clock.
+    const uint64_t rt_now = ClockNs(CLOCK_REALTIME);
+    const uint64_t rt = static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+    const uint64_t age = rt_now > rt ? rt_now - rt : 0;
+    t = read_ns > age ? read_ns - age : read_ns;
+  }
+  // Arrival order is the wire's order: time never goes backwards.
+  return t < last_arrival_ ? last_arrival_ : t;
+}
+
+// Processes one waiting frame and sends its reply; false when none waits.
+bool FrameServer::ReceiveOne() {
+  for (;;) {
+    sockaddr_ll from{};
+    iovec iov{frame_.data(), frame_.size()};
+    msghdr msg{};
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = cbuf_;
+    msg.msg_controllen = sizeof cbuf_;
+    const uint64_t before = ClockNs(CLOCK_MONOTONIC);
+    const ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
+    if (n < 0) {
+      // Empty: whatever arrived before `before` has been dealt with.
+      if (before > seen_until_) seen_until_ = before;
+      return false;
+    }
+    if (from.sll_pkttype == PACKET_OUTGOING || (msg.msg_flags & MSG_TRUNC)) continue;
+    const uint64_t t = ArrivalTime(&msg, ClockNs(CLOCK_MONOTONIC));
+    last_arrival_ = t;
+    const size_t len = static_cast<size_t>(n);
+    if (sim_->ProcessFrame(frame_.data(), len, t)) {
+      if (send(fd_, frame_.data(), len, 0) < 0 && opt_.verbose) {
+        std::fprintf(stderr, "dcu_sim: send: %s\n", std::strerror(errno));
+      }
+      sim_->RecordReplyLatency(ClockNs(CLOCK_MONOTONIC) - t);
+    }
+    return true;
+  }
+}
+
+void FrameServer::DrainFrames() {
+  // A flood of frames never holds the CPU from other simulators at the same
+  // real-time priority for more than a burst: after each one, the others
+  // get their turn (a no-op when none waits).
+  uint64_t burst_start = ClockNs(CLOCK_MONOTONIC);
+  while (ReceiveOne()) {
+    const uint64_t now = ClockNs(CLOCK_MONOTONIC);
+    if (now - burst_start > kBurstNs) {
+      sched_yield();
+      burst_start = ClockNs(CLOCK_MONOTONIC);
+    }
+  }
+}
+
+std::string FrameServer::Control(const std::string& line) {
+  DrainFrames();
+  const std::string reply = sim_->Command(line, std::max(seen_until_, last_arrival_));
+  if (opt_.verbose) {
+    std::fprintf(stderr, "dcu_sim: control '%s' -> %s\n", line.c_str(), reply.substr(0, reply.find('\n')).c_str());
+  }
+  return reply;
+}
+
+int FrameServer::Run(int signal_fd, dcusim::ControlServer* control) {
+  std::vector<pollfd> fds;
+  fds.reserve(64);
+  for (;;) {
+    fds.clear();
+    fds.push_back(pollfd{fd_, POLLIN, 0});
+    fds.push_back(pollfd{signal_fd, POLLIN, 0});
+    control->AddPollFds(&fds);
+    const int r = poll(fds.data(), fds.size(), kTickMs);
+    StartPass();
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "dcu_sim: poll: %s\n", std::strerror(errno));
+      return 1;
+    }
+    if (fds[0].revents & (POLLERR | POLLNVAL)) {
+      std::fprintf(stderr, "dcu_sim: the network interface went away\n");
+      return 1;
+    }
+    if (fds[0].revents & POLLIN) DrainFrames();
+    if (fds[1].revents & POLLIN) {
+      signalfd_siginfo si;
+      if (read(signal_fd, &si, sizeof si) > 0) return 0;
+    }
+    control->HandleEvents(fds, 2);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  if (!ParseArgs(argc, argv, &opt)) {
+    Usage();
+    return 2;
+  }
+  std::unique_ptr<dcusim::SimNetwork> sim;
+  const int loaded = LoadNetwork(opt, &sim);
+  if (loaded != 0) return loaded < 0 ? 0 : loaded;
+
+  std::string error;
+  const int fd = OpenPacketSocket(opt.ifname, opt.kernel_timestamps, &error);
+  if (fd < 0) {
+    std::fprintf(stderr, "dcu_sim: %s\n", error.c_str());
+    return 1;
+  }
+  if (opt.control.empty()) opt.control = dcusim::DefaultControlPath(opt.ifname);
+  FrameServer server(sim.get(), fd, opt);
+  dcusim::ControlServer control([&](const std::string& line) { return server.Control(line); });
+  if (!control.Listen(opt.control, &error)) {
+    std::fprintf(stderr, "dcu_sim: %s\n", error.c_str());
+    return 1;
+  }
+  const int sfd = SignalDescriptor();
   SetRealtime(opt);
 
   std::fprintf(stderr, "dcu_sim: %d boards on %s, control %s\n", sim->BoardCount(), opt.ifname.c_str(),
                control.path().c_str());
-
-  std::vector<uint8_t> frame(16384);
-  alignas(cmsghdr) char cbuf[256];
-  std::vector<pollfd> fds;
-  uint64_t last_t = 0;
-  bool running = true;
-  int status = 0;
-  while (running) {
-    fds.clear();
-    fds.push_back(pollfd{fd, POLLIN, 0});
-    fds.push_back(pollfd{sfd, POLLIN, 0});
-    control.AddPollFds(&fds);
-    int r = poll(fds.data(), fds.size(), -1);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      std::fprintf(stderr, "dcu_sim: poll: %s\n", std::strerror(errno));
-      status = 1;
-      break;
-    }
-    if (fds[0].revents & (POLLERR | POLLNVAL)) {
-      std::fprintf(stderr, "dcu_sim: the network interface went away\n");
-      status = 1;
-      break;
-    }
-    if (fds[0].revents & POLLIN) {
-      for (;;) {
-        sockaddr_ll from{};
-        iovec iov{frame.data(), frame.size()};
-        msghdr msg{};
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = cbuf;
-        msg.msg_controllen = sizeof cbuf;
-        ssize_t n = recvmsg(fd, &msg, MSG_DONTWAIT);
-        if (n < 0) break;
-        if (from.sll_pkttype == PACKET_OUTGOING || (msg.msg_flags & MSG_TRUNC)) continue;
-        const uint64_t mono = ClockNs(CLOCK_MONOTONIC);
-        uint64_t t = mono;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-          if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMPNS) {
-            timespec ts;
-            std::memcpy(&ts, CMSG_DATA(c), sizeof ts);
-            // The kernel stamps arrivals on the real-time clock; carry the
-            // stamp over to the monotonic clock.
-            const uint64_t rt_now = ClockNs(CLOCK_REALTIME);
-            const uint64_t rt = static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
-            const uint64_t age = rt_now > rt ? rt_now - rt : 0;
-            t = mono > age ? mono - age : mono;
-          }
-        }
-        if (t < last_t) t = last_t;
-        last_t = t;
-        const size_t len = static_cast<size_t>(n);
-        if (sim->ProcessFrame(frame.data(), len, t)) {
-          if (send(fd, frame.data(), len, 0) < 0 && opt.verbose) {
-            std::fprintf(stderr, "dcu_sim: send: %s\n", std::strerror(errno));
-          }
-          sim->RecordReplyLatency(ClockNs(CLOCK_MONOTONIC) - t);
-        }
-      }
-    }
-    if (fds[1].revents & POLLIN) {
-      signalfd_siginfo si;
-      if (read(sfd, &si, sizeof si) > 0) running = false;
-    }
-    control.HandleEvents(fds, 2);
-  }
+  const int status = server.Run(sfd, &control);
   close(fd);
   close(sfd);
   return status;

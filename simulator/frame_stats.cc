@@ -62,7 +62,17 @@ uint64_t Histogram::Percentile(double q) const {
   return max_;
 }
 
-void FrameStats::Reset() { *this = FrameStats(); }
+void FrameStats::Reset() {
+  // In place: the histograms keep their memory (no allocation while frames wait).
+  frames_ = lost_ = malformed_ = ignored_ = pd_frames_ = 0;
+  late_ = missing_ = last_pd_ = cycle_ = 0;
+  period_.Reset();
+  phase_.Reset();
+  phase_cycle_ = 0;
+  phase_ref_ = -1;
+  reply_.Reset();
+  stall_max_ = 0;
+}
 
 void FrameStats::OnProcessData(uint64_t t, uint64_t cycle_ns, double late_threshold) {
   ++pd_frames_;
@@ -136,7 +146,8 @@ std::string FrameStats::Report() const {
   o << "reply_count=" << reply_.count() << "\n";
   o << "reply_mean=" << static_cast<uint64_t>(std::llround(reply_.mean())) << "\n";
   o << "reply_p99=" << reply_.Percentile(0.99) << "\n";
-  o << "reply_max=" << reply_.max();
+  o << "reply_max=" << reply_.max() << "\n";
+  o << "sim_stall_max=" << stall_max_;
   return o.str();
 }
 

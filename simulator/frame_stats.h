@@ -42,6 +42,8 @@ class FrameStats {
   // Master phase relative to the reference board's SYNC0 grid, in [0, cycle).
   void OnDcPhase(uint64_t phase_ns, uint64_t cycle_ns);
   void OnReplyLatency(uint64_t ns) { reply_.Add(ns); }
+  // Gap between two processing passes of the program serving the socket.
+  void OnPassGap(uint64_t ns) { stall_max_ = ns > stall_max_ ? ns : stall_max_; }
   std::string Report() const;
 
  private:
@@ -56,6 +58,7 @@ class FrameStats {
   uint64_t phase_cycle_ = 0;
   int64_t phase_ref_ = -1;
   Histogram reply_;
+  uint64_t stall_max_ = 0;
 };
 
 }  // namespace dcusim

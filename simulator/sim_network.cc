@@ -434,6 +434,11 @@ void SimNetwork::RecordReplyLatency(uint64_t ns) {
   impl_->stats.OnReplyLatency(ns);
 }
 
+void SimNetwork::RecordPassGap(uint64_t ns) {
+  std::lock_guard<std::mutex> lock(impl_->mu);
+  impl_->stats.OnPassGap(ns);
+}
+
 std::string SimNetwork::MasterIfname() const { return impl_->plan.master_ifname; }
 uint64_t SimNetwork::CycleHintNs() const { return impl_->plan.cycle_time_ns; }
 std::vector<std::string> SimNetwork::Warnings() const { return impl_->plan.warnings; }

@@ -101,6 +101,9 @@ class SimNetwork {
   // Time between a frame's arrival and the send of its reply, measured by the
   // program that owns the socket.
   void RecordReplyLatency(uint64_t ns);
+  // Time between two processing passes of that program (it wakes at least
+  // every few milliseconds); the longest is reported as sim_stall_max.
+  void RecordPassGap(uint64_t ns);
 
   // From the configuration: ZorvikController.ethercat.ifname / cycle_time_ns.
   std::string MasterIfname() const;

@@ -10,12 +10,19 @@
 //     sampled every cycle: time to lock and, after lock, mean, std, p99.9 of
 //     its magnitude; plus the simulator's view of the master phase against
 //     the SYNC0 grid,
-//   - the CPU time the cycle thread spends per cycle.
+//   - the CPU time the cycle thread spends per cycle,
+//   - the simulator's reply time and longest stall,
+//   - side by side, the missing frames and the wake-ups later than 1 ms that
+//     cyclictest (rt-tests) counts in the same minutes at the master's
+//     priority: the machine's own share of the misses.
 //
 // Usage: manager_cycle_bench [--cycles N] [--rt-priority P] [--bind-cpu C]
 //                            [--boards 1,4,8] [--cycle-us 1000,500,250]
+//                            [--sim-args "extra dcu_sim arguments"]
 // Needs root. Figures only; nothing is asserted.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,6 +32,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -148,12 +156,74 @@ std::vector<int> ParseList(const char* text) {
   return out;
 }
 
+// cyclictest run beside the measured cycles: one thread at the master's
+// priority waking every 1 ms, its latency histogram in 1 us bins to 2 ms.
+class Cyclictest {
+ public:
+  Cyclictest(long loops, int priority) : out_path_("/tmp/manager_cycle_bench_" + std::to_string(getpid()) + ".ct") {
+    const std::string l = std::to_string(loops);
+    const std::string p = std::to_string(std::max(priority, 0));
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int fd = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd < 0) _exit(126);
+      dup2(fd, STDOUT_FILENO);
+      dup2(fd, STDERR_FILENO);
+      execlp("cyclictest", "cyclictest", "-m", "-q", "-p", p.c_str(), "-i", "1000", "-l", l.c_str(), "-h", "2000",
+             static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~Cyclictest() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+    unlink(out_path_.c_str());
+  }
+  Cyclictest(const Cyclictest&) = delete;
+  Cyclictest& operator=(const Cyclictest&) = delete;
+
+  // Waits for the end of the run; wake-ups later than 1 ms (-1 when
+  // cyclictest did not run), later than half a millisecond, and the number
+  // of wake-ups.
+  long LateCount(long* half_late, long* total) {
+    *total = 0;
+    *half_late = 0;
+    if (pid_ <= 0) return -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
+    std::ifstream in(out_path_);
+    long late = 0;
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("# Total:", 0) == 0) *total = std::atol(line.c_str() + 8);
+      if (line.rfind("# Histogram Overflows:", 0) == 0) {
+        late += std::atol(line.c_str() + 22);
+        *half_late += std::atol(line.c_str() + 22);
+      }
+      if (line.empty() || line[0] == '#') continue;
+      long bin = 0, count = 0;
+      if (std::sscanf(line.c_str(), "%ld %ld", &bin, &count) != 2) continue;
+      if (bin >= 1000) late += count;
+      if (bin >= 500) *half_late += count;
+    }
+    return late;
+  }
+
+ private:
+  std::string out_path_;
+  pid_t pid_ = -1;
+};
+
 struct Options {
   long cycles = 5000;
   int rt_priority = -1;
   int bind_cpu = -1;
   std::vector<int> boards = {1, 4, 8};
   std::vector<int> cycle_us = {1000, 500, 250};
+  std::string sim_args;  // extra dcu_sim arguments, e.g. "--rt-priority 70 --cpu 1"
 };
 
 void RunOne(const Options& opt, int boards, int64_t cycle_ns) {
@@ -162,7 +232,8 @@ void RunOne(const Options& opt, int boards, int64_t cycle_ns) {
   std::fflush(stdout);
 
   std::vector<simtest::ActuatorEntry> none;
-  simtest::SimBus bus(simtest::MakeConfig(boards, "eth0", true, static_cast<uint64_t>(cycle_ns), none, ""));
+  simtest::SimBus bus(simtest::MakeConfig(boards, "eth0", true, static_cast<uint64_t>(cycle_ns), none, ""),
+                      opt.sim_args);
   if (!bus.ok()) {
     std::printf("simulated bus failed: %s\n", bus.error().c_str());
     return;
@@ -203,6 +274,7 @@ void RunOne(const Options& opt, int boards, int64_t cycle_ns) {
   // Let the DC controller settle, then measure a fixed number of cycles.
   while (probe.Count() < static_cast<size_t>(warmup)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   bus.Control("stats reset");
+  Cyclictest cyclictest(opt.cycles * cycle_ns / 1000000, opt.rt_priority);
   const size_t first = probe.Count();
   while (probe.Count() < first + static_cast<size_t>(opt.cycles)) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -293,6 +365,19 @@ void RunOne(const Options& opt, int boards, int64_t cycle_ns) {
                 Us(static_cast<double>(*std::max_element(cpu.begin(), cpu.end()))),
                 100.0 * cpu_sum / static_cast<double>(cpu.size()) / static_cast<double>(cycle_ns));
   }
+  std::printf("simulator:          reply mean %.1f  p99 %.1f  max %.1f us, longest stall %.1f us\n",
+              Us(get("reply_mean")), Us(get("reply_p99")), Us(get("reply_max")), Us(get("sim_stall_max")));
+  long wakeups = 0;
+  long half_late = 0;
+  const long late_wakeups = cyclictest.LateCount(&half_late, &wakeups);
+  if (late_wakeups < 0) {
+    std::printf("missing vs machine: missing %.0f, cyclictest did not run\n", get("missing"));
+  } else {
+    // A cycle counts as missing from 1.5 cycles between two frames on, so
+    // the wake-ups later than half a millisecond are shown as well.
+    std::printf("missing vs machine: missing %.0f  cyclictest wake-ups later than 1 ms %ld, 0.5 ms %ld (of %ld)\n",
+                get("missing"), late_wakeups, half_late, wakeups);
+  }
   std::fflush(stdout);
 }
 
@@ -308,10 +393,11 @@ int main(int argc, char** argv) {
     else if (a == "--bind-cpu" && has_value) opt.bind_cpu = std::atoi(argv[++i]);
     else if (a == "--boards" && has_value) opt.boards = ParseList(argv[++i]);
     else if (a == "--cycle-us" && has_value) opt.cycle_us = ParseList(argv[++i]);
+    else if (a == "--sim-args" && has_value) opt.sim_args = argv[++i];
     else {
       std::fprintf(stderr,
                    "usage: %s [--cycles N] [--rt-priority P] [--bind-cpu C] [--boards 1,4,8] "
-                   "[--cycle-us 1000,500,250]\n",
+                   "[--cycle-us 1000,500,250] [--sim-args \"dcu_sim arguments\"]\n",
                    argv[0]);
       return 2;
     }
