@@ -197,8 +197,9 @@ bool Dcu::ShakeHand(const std::string& name) {
 bool Dcu::EnableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  // These models have no power stage to switch.
-  if (actuator->GetType() == CLAVIX || actuator->GetType() == KINETRA_B30) return true;
+  // These models have no power stage to switch; on a running bus the board
+  // must at least be in OP to count as ready.
+  if (actuator->GetType() == CLAVIX || actuator->GetType() == KINETRA_B30) return !gated_ || InOp();
   {
     std::lock_guard<std::mutex> lock(send_mutex_);
     actuator->RequestState(STATE_ENABLE);
