@@ -85,7 +85,15 @@ bool Dcu::Init() {
 void Dcu::OnStateChangeHook(ethercat_manager::NodeState state) {
   ZORVIK_LOG_DEBUG("Dcu %s %d, state change: %s -> %s", dcu_name_.c_str(), id_,
                    StateName(state_), StateName(state));
+  reported_state_.store(state);
 }
+
+void Dcu::SetBusGate(std::function<bool()> link_lost) {
+  link_lost_ = std::move(link_lost);
+  gated_ = true;
+}
+
+bool Dcu::InOp() const { return reported_state_.load() == ethercat_manager::OP; }
 
 uint8_t* Dcu::GetSendBuf() { return reinterpret_cast<uint8_t*>(&send_packet_); }
 
@@ -155,21 +163,19 @@ void Dcu::ImuAppleUserOffset() {
   }
 }
 
-namespace {
-
-// Polls done() under the receive lock every 10 ms, at most 100 times; true as
-// soon as it holds.
 template <typename Done>
-bool PollFeedback(std::mutex& recv_mutex, Done done) {
+bool Dcu::PollFeedback(Done done, bool gate) {
+  gate = gate && gated_;
   for (int i = 0; i < kMaxPolls; ++i) {
+    // With the link lost nothing can be confirmed: no waiting it out.
+    if (gate && link_lost_ && link_lost_()) return false;
     SleepNs(kPollPeriodNs);
-    std::lock_guard<std::mutex> lock(recv_mutex);
+    if (gate && !InOp()) continue;
+    std::lock_guard<std::mutex> lock(recv_mutex_);
     if (done()) return true;
   }
   return false;
 }
-
-}  // namespace
 
 bool Dcu::ShakeHand(const std::string& name) {
   Actuator* actuator = GetActautor(name);
@@ -180,25 +186,26 @@ bool Dcu::ShakeHand(const std::string& name) {
     SetChannelId(actuator->GetChannel(), actuator->GetId());
   }
   // A valid reply has a type of 1 to 7 and a non-zero information word.
-  return PollFeedback(recv_mutex_, [actuator] {
+  return PollFeedback([actuator] {
     ActuatorType type = TYPE_NONE;
     uint32_t info = 0;
     actuator->GetShakeHandInfo(type, info);
     return type != TYPE_NONE && info != 0;
-  });
+  }, true);
 }
 
 bool Dcu::EnableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  // These models have no power stage to switch.
-  if (actuator->GetType() == CLAVIX || actuator->GetType() == KINETRA_B30) return true;
+  // These models have no power stage to switch; on a running bus the board
+  // must at least be in OP to count as ready.
+  if (actuator->GetType() == CLAVIX || actuator->GetType() == KINETRA_B30) return !gated_ || InOp();
   {
     std::lock_guard<std::mutex> lock(send_mutex_);
     actuator->RequestState(STATE_ENABLE);
     SetChannelId(actuator->GetChannel(), actuator->GetId());
   }
-  return PollFeedback(recv_mutex_, [actuator] { return actuator->GetPowerState() == STATE_ENABLE; });
+  return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_ENABLE; }, true);
 }
 
 bool Dcu::DisableActuator(const std::string& name) {
@@ -209,8 +216,11 @@ bool Dcu::DisableActuator(const std::string& name) {
     actuator->RequestState(STATE_DISABLE);
     SetChannelId(actuator->GetChannel(), actuator->GetId());
   }
-  return PollFeedback(recv_mutex_,
-                      [actuator] { return actuator->GetPowerState() == STATE_DISABLE; });
+  // A model without a power stage cannot stay enabled: it is confirmed
+  // whatever the board's state.
+  const bool has_power_stage = actuator->GetType() != CLAVIX && actuator->GetType() != KINETRA_B30;
+  return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_DISABLE; },
+                      has_power_stage);
 }
 
 bool Dcu::SetMode(const std::string& name, ActautorMode mode) {
@@ -221,9 +231,9 @@ bool Dcu::SetMode(const std::string& name, ActautorMode mode) {
     actuator->SetMode(mode);
     SetChannelId(actuator->GetChannel(), actuator->GetId());
   }
-  return PollFeedback(recv_mutex_, [actuator, mode] {
+  return PollFeedback([actuator, mode] {
     return static_cast<uint8_t>(actuator->GetMode()) == static_cast<uint8_t>(mode);
-  });
+  }, true);
 }
 
 bool Dcu::EnableAllActuator() {

@@ -2,8 +2,10 @@
 // the actuators on its three channels.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -102,6 +104,15 @@ class Dcu : public ethercat_manager::EthercatNode {
   bool EnableAllActuator();
   bool DisableAllActuator();
 
+  // Supervised confirmation. Once the bus is started on this node (the
+  // facade calls SetBusGate), a confirmation wait accepts a reading only
+  // while the board is in OP as last reported to the node, and gives up at
+  // once while link_lost() holds: the inputs of a board outside OP keep
+  // their last values. A node without a gate (no bus) waits as before.
+  void SetBusGate(std::function<bool()> link_lost);
+  // Whether the last state the bus manager reported for the board is OP.
+  bool InOp() const;
+
   void ClearError(const std::string& name);
   void SetHomingPosition(const std::string& name);
   void SaveConfig(const std::string& name);
@@ -125,6 +136,16 @@ class Dcu : public ethercat_manager::EthercatNode {
   std::unordered_map<CtrlChannel, std::vector<Actuator*>> channel_map_;
   DcuSendPacket send_packet_;
   DcuRecvPacket recv_packet_;
+  // Copy of the reported state for the caller threads (state_ itself is
+  // written by the bus threads without a lock).
+  std::atomic<int32_t> reported_state_{ethercat_manager::NONE};
+  bool gated_ = false;
+  std::function<bool()> link_lost_;
+
+  // Polls done() under the receive lock every 10 ms, at most 100 times;
+  // true as soon as it holds (and, when gated, the board is in OP).
+  template <typename Done>
+  bool PollFeedback(Done done, bool gate);
 };
 
 }  // namespace zorvik

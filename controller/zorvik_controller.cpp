@@ -162,7 +162,10 @@ bool ZorvikController::Start(std::string ifname, uint64_t cycle_time_ns, bool en
     ZORVIK_LOG_WARN("ZorvikController is already running.");
     return true;
   }
-  for (auto& entry : dcu_map_) ecat_manager_.RegisterNode(entry.second);
+  for (auto& entry : dcu_map_) {
+    ecat_manager_.RegisterNode(entry.second);
+    entry.second->SetBusGate([] { return ecat_manager_.LinkLost(); });
+  }
   ecat_config_.ifname = std::move(ifname);
   ecat_config_.cycle_time_ns = cycle_time_ns;
   ecat_config_.enable_dc = enable_dc;
@@ -267,5 +270,16 @@ bool ZorvikController::DisableAllActuator() {
   }
   return true;
 }
+
+// --- Bus supervision as the programs see it -------------------------------
+
+bool ZorvikController::ActuatorBoardInOp(const std::string& actuator_name) {
+  Dcu* dcu = FindActuatorDcu(actuator_name);
+  return dcu != nullptr && dcu->InOp();
+}
+
+bool ZorvikController::LinkLost() { return ecat_manager_.LinkLost(); }
+
+void ZorvikController::RequestAbort() { ecat_manager_.RequestAbort(); }
 
 }  // namespace zorvik

@@ -45,6 +45,18 @@ class ZorvikController {
   bool EnableAllActuator();
   bool DisableAllActuator();
 
+  // --- Bus supervision as the programs see it -----------------------------
+  // Whether the board carrying the actuator is in OP as last reported to
+  // its node; false for an unknown name. A reading of an actuator whose
+  // board is not in OP is the board's last one, never a fresh answer.
+  bool ActuatorBoardInOp(const std::string& actuator_name);
+  // True while the bus supervision holds the link for lost.
+  bool LinkLost();
+  // Ends the bus start-up in progress (or the next one) at its next wait,
+  // so that Start returns false. Safe from any thread, also before the
+  // instance exists (e.g. from a signal-watching thread).
+  static void RequestAbort();
+
  private:
   ZorvikController() = default;
 

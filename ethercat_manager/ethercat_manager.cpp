@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdio>
@@ -25,6 +26,9 @@ constexpr int kStopCheckTimeoutUs = 50000;  // INIT check when stopping
 constexpr int kFrameTimeoutUs = 2000;       // one process-data frame
 constexpr int kRecheckTimeoutUs = 2000;     // re-check of a silent slave
 constexpr int kRepairTimeoutUs = 500;       // reconfiguration and recovery datagrams
+constexpr int kRegisterTimeoutUs = 2000;    // one register read of the supervision
+// Longest single wait of the bring-up between two looks at an abort request.
+constexpr int kAbortSliceUs = 100000;
 
 // Passes of the OP wait during bring-up.
 constexpr int kOpWaitPasses = 200;
@@ -37,6 +41,19 @@ constexpr int64_t kNsPerSec = 1000000000LL;
 constexpr int64_t kMsToNs = 1000000LL;
 // Largest SYNC0 period the slaves accept (32-bit register).
 constexpr uint64_t kMaxCycleTimeNs = 4294967295ULL;
+// Longest sleep of the bus threads between two looks at running_, so that
+// Stop ends them promptly whatever the cycle time.
+constexpr int64_t kStopSliceNs = 10 * kMsToNs;
+
+// Slave controller registers read by the manager.
+constexpr uint16_t kRegAlStatus = 0x0130;
+constexpr uint16_t kRegWatchdogDivider = 0x0400;
+constexpr uint16_t kRegSmWatchdogTime = 0x0420;
+// AL status bits that carry the state and the error indication.
+constexpr uint16_t kAlStateMask = 0x001F;
+// SM watchdog of a slave whose registers cannot be read (the usual reset
+// values: divider 2498, i.e. 100 us, times 1000).
+constexpr uint64_t kDefaultWatchdogNs = 100 * 1000 * 1000ULL;
 
 int64_t MonotonicNowNs() {
   timespec ts;
@@ -117,7 +134,10 @@ bool EthercatManager::Start(EthercatConfig config) {
     return false;
   }
 
-  if (!InitMaster()) return false;
+  const bool up = InitMaster();
+  // An abort request ends one bring-up only.
+  abort_requested_.store(false);
+  if (!up) return false;
 
   running_.exchange(true);
   work_thread_ = std::thread(&EthercatManager::WorkLoop, this);
@@ -147,8 +167,10 @@ bool EthercatManager::InitMaster() {
 
   for (int attempt = 0; attempt < kDiscoveryAttempts; ++attempt) {
     if (ec_config_init(FALSE) > 0) break;
+    if (BringUpAborted()) return false;
     SleepForNs(100 * kMsToNs);
   }
+  if (BringUpAborted()) return false;
   if (ec_slavecount < 1) {
     ZORVIK_LOG_ERROR("No slaves found!");
     ec_close();
@@ -168,9 +190,13 @@ bool EthercatManager::InitMaster() {
   }
   ZORVIK_LOG_DEBUG("All %lu registered slaves matched, Enter Pre-OP state", static_cast<unsigned long>(nodes_.size()));
 
+  if (!CycleFitsWatchdog()) return false;
+
   for (const auto& entry : nodes_) {
     const int32_t pos = entry.first;
-    if (ec_statecheck(static_cast<uint16>(pos), EC_STATE_PRE_OP, kStateTimeoutUs) != EC_STATE_PRE_OP) {
+    const uint16_t state = AwaitState(static_cast<uint16_t>(pos), EC_STATE_PRE_OP, kStateTimeoutUs);
+    if (BringUpAborted()) return false;
+    if (state != EC_STATE_PRE_OP) {
       ZORVIK_LOG_ERROR("Slave %s (%d) set EC_STATE_PRE_OP failed.", entry.second->GetName().c_str(), pos);
       return false;
     }
@@ -196,6 +222,7 @@ bool EthercatManager::InitMaster() {
       ++excluded;
     }
   }
+  excluded_slaves_ = excluded;
 
   expected_wkc_ = 2 * ec_group[0].outputsWKC + ec_group[0].inputsWKC - 2 * excluded;
   ZORVIK_LOG_INFO("Slaves mapped, Process Data IO size: %d, expected_wkc %d", size, expected_wkc_);
@@ -213,7 +240,9 @@ bool EthercatManager::InitMaster() {
   ZORVIK_LOG_DEBUG("transfer all slaves to SAFE_OP.");
   for (const auto& entry : nodes_) {
     const int32_t pos = entry.first;
-    if (ec_statecheck(static_cast<uint16>(pos), EC_STATE_SAFE_OP, kStateTimeoutUs) != EC_STATE_SAFE_OP) {
+    const uint16_t state = AwaitState(static_cast<uint16_t>(pos), EC_STATE_SAFE_OP, kStateTimeoutUs);
+    if (BringUpAborted()) return false;
+    if (state != EC_STATE_SAFE_OP) {
       ZORVIK_LOG_ERROR("Slave %s (%d) set EC_STATE_SAFE_OP failed.", entry.second->GetName().c_str(), pos);
       return false;
     }
@@ -233,6 +262,7 @@ bool EthercatManager::InitMaster() {
   // walk to OP, up to kOpWaitPasses passes.
   bool all_op = false;
   for (int pass = 0; pass < kOpWaitPasses && !all_op; ++pass) {
+    if (BringUpAborted()) return false;
     ec_send_processdata();
     ec_receive_processdata(kFrameTimeoutUs);
     all_op = true;
@@ -314,12 +344,16 @@ void EthercatManager::WorkLoop() {
   if (enable_dc) {
     // Align once to the DC grid. The regular send is used on purpose: its
     // frames are those of the overlap send, but the reply lands where the
-    // legacy mapping placed the image instead of behind the inputs.
+    // legacy mapping placed the image instead of behind the inputs. The
+    // wait for the grid is shorter than one cycle and a frame is on its way
+    // during it (the loop's first receive takes its reply), so the slaves'
+    // SM watchdogs see outputs every cycle whatever the cycle time.
     ec_send_processdata();
     ec_receive_processdata(kFrameTimeoutUs);
     const uint64_t phase = static_cast<uint64_t>(ec_DCtime) % static_cast<uint64_t>(cycle_ns);
-    next_wake_ns += 10 * cycle_ns - static_cast<int64_t>(phase);
-    SleepUntilNs(next_wake_ns);
+    next_wake_ns += cycle_ns - static_cast<int64_t>(phase);
+    ec_send_processdata();
+    SleepWhileRunning(next_wake_ns);
   }
 
   int64_t dc_correction_ns = 0;
@@ -340,11 +374,11 @@ void EthercatManager::WorkLoop() {
 
     if (enable_dc) {
       next_wake_ns += cycle_ns + dc_correction_ns;
-      SleepUntilNs(next_wake_ns);
+      SleepWhileRunning(next_wake_ns);
       dc_correction_ns = CalcDcPiSync(ec_DCtime, cycle_ns, dc_shift_ns);
     } else {
       next_wake_ns += cycle_ns;
-      SleepUntilNs(next_wake_ns);
+      SleepWhileRunning(next_wake_ns);
     }
   }
 }
@@ -355,24 +389,32 @@ void EthercatManager::ErrorHandler() {
 
   // Let the cycle thread exchange frames before the first look.
   const int64_t initial_wait_ns = 20 * static_cast<int64_t>(config_.cycle_time_ns);
-  if (initial_wait_ns > 0) SleepForNs(initial_wait_ns);
+  if (initial_wait_ns > 0) SleepWhileRunning(MonotonicNowNs() + initial_wait_ns);
 
   while (running_.load()) {
-    SleepForNs(100 * kMsToNs);
+    SleepWhileRunning(MonotonicNowNs() + 100 * kMsToNs);
+    if (!running_.load()) break;
     int32_t wkc = wkc_.load(std::memory_order_relaxed);
     int32_t expected = expected_wkc_;
 
+    // Slaves that nobody registered may add to the counter (outputs counted
+    // in SAFE_OP): a counter at or above the expected value is a whole link.
     if (link_lost_) {
-      if (wkc != expected) continue;
+      if (wkc < expected) continue;
       ZORVIK_LOG_WARN("Ecat link resmed.");
       link_lost_ = false;
       lost_count_ = 0;
+      silent_passes_ = 0;
       wkc = wkc_.load(std::memory_order_relaxed);
       expected = expected_wkc_;
     }
 
-    if (wkc >= expected && !ec_group[0].docheckstate) {
+    // A complete counter does not mean every board is in OP: slave
+    // controllers count output writes in SAFE_OP too. A registered board
+    // outside OP makes this a checking pass.
+    if (wkc >= expected && !ec_group[0].docheckstate && AllRegisteredInOp()) {
       lost_count_ = 0;
+      silent_passes_ = 0;
       continue;
     }
 
@@ -380,12 +422,15 @@ void EthercatManager::ErrorHandler() {
     ec_group[0].docheckstate = FALSE;
     ec_readstate();
 
+    // Registered slaves that answered the state read in this pass.
+    int answered = 0;
     for (const auto& entry : nodes_) {
       if (!running_.load()) break;
       const int32_t pos = entry.first;
       EthercatNode* node = entry.second;
       const uint16 slave_pos = static_cast<uint16>(pos);
       ec_slavet& slave = ec_slave[pos];
+      if (slave.state != EC_STATE_NONE) ++answered;
 
       if (slave.group == 0 && slave.state != EC_STATE_OPERATIONAL) {
         ec_group[0].docheckstate = TRUE;
@@ -437,15 +482,91 @@ void EthercatManager::ErrorHandler() {
       UpdateSlaveState(slave.state, pos);
     }
 
+    if (!running_.load()) break;
     if (!ec_group[0].docheckstate) {
       ZORVIK_LOG_INFO("OK : all slaves resumed OPERATIONAL.");
     }
 
+    // The link counts as lost only when no registered slave answers; while
+    // some do, every pass goes on checking and repairing them.
     ++lost_count_;
-    if (lost_count_ >= kLinkLostPasses) {
+    silent_passes_ = answered == 0 ? silent_passes_ + 1 : 0;
+    if (silent_passes_ >= kLinkLostPasses) {
       ZORVIK_LOG_ERROR("Ecat link lost.");
       link_lost_ = true;
     }
+  }
+}
+
+void EthercatManager::RequestAbort() { abort_requested_.store(true); }
+
+bool EthercatManager::LinkLost() const { return link_lost_.load(); }
+
+bool EthercatManager::AllRegisteredInOp() {
+  // The OR of every slave's AL status; the counter is the number of slaves
+  // that answered.
+  uint8_t data[2] = {0, 0};
+  const int answered = ec_BRD(0x0000, kRegAlStatus, sizeof data, data, kRegisterTimeoutUs);
+  const uint16_t all = static_cast<uint16_t>((data[0] | (data[1] << 8)) & kAlStateMask);
+  if (answered >= ec_slavecount) {
+    if (all == EC_STATE_OPERATIONAL) return true;
+    // Every slave is registered: one of them is outside OP.
+    if (excluded_slaves_ == 0) return false;
+  }
+  // Unregistered slaves outside OP (or a slave or the frame missing): ask
+  // each registered slave.
+  for (const auto& entry : nodes_) {
+    uint8_t status[2] = {0, 0};
+    const int wkc =
+        ec_FPRD(ec_slave[entry.first].configadr, kRegAlStatus, sizeof status, status, kRegisterTimeoutUs);
+    if (wkc <= 0 || ((status[0] | (status[1] << 8)) & kAlStateMask) != EC_STATE_OPERATIONAL) return false;
+  }
+  return true;
+}
+
+bool EthercatManager::CycleFitsWatchdog() {
+  for (const auto& entry : nodes_) {
+    const uint16 station = ec_slave[entry.first].configadr;
+    uint8_t divider[2] = {0, 0};
+    uint8_t time[2] = {0, 0};
+    uint64_t watchdog_ns = kDefaultWatchdogNs;
+    if (ec_FPRD(station, kRegWatchdogDivider, sizeof divider, divider, kRegisterTimeoutUs) > 0 &&
+        ec_FPRD(station, kRegSmWatchdogTime, sizeof time, time, kRegisterTimeoutUs) > 0) {
+      const uint64_t ticks = static_cast<uint64_t>(divider[0] | (divider[1] << 8)) + 2;
+      watchdog_ns = ticks * 40 * static_cast<uint64_t>(time[0] | (time[1] << 8));
+    }
+    // A watchdog time of 0 switches the watchdog off.
+    if (watchdog_ns != 0 && config_.cycle_time_ns >= watchdog_ns) {
+      ZORVIK_LOG_ERROR("cycle_time %" PRIu64 " ns is not below the SM watchdog time %" PRIu64
+                       " ns of slave node %s (%d): its outputs would time out between two cycles.",
+                       config_.cycle_time_ns, watchdog_ns, entry.second->GetName().c_str(), entry.first);
+      return false;
+    }
+  }
+  return true;
+}
+
+uint16_t EthercatManager::AwaitState(uint16_t position, uint16_t state, int timeout_us) {
+  const int64_t end_ns = MonotonicNowNs() + static_cast<int64_t>(timeout_us) * 1000;
+  for (;;) {
+    const int64_t left_us = (end_ns - MonotonicNowNs()) / 1000;
+    const int slice_us = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left_us, kAbortSliceUs)));
+    const uint16_t reached = ec_statecheck(position, state, slice_us);
+    if (reached == state || slice_us == 0 || abort_requested_.load()) return reached;
+  }
+}
+
+bool EthercatManager::BringUpAborted() {
+  if (!abort_requested_.load()) return false;
+  ZORVIK_LOG_WARN("EtherCAT start-up aborted.");
+  return true;
+}
+
+void EthercatManager::SleepWhileRunning(int64_t target_ns) {
+  for (;;) {
+    const int64_t now_ns = MonotonicNowNs();
+    if (now_ns >= target_ns || !running_.load(std::memory_order_relaxed)) return;
+    SleepUntilNs(std::min(target_ns, now_ns + kStopSliceNs));
   }
 }
 

@@ -31,6 +31,12 @@ class EthercatManager {
   void UnregisterNode(EthercatNode* node);
   bool Start(EthercatConfig config);
   void Stop();
+  // Ends the bring-up in progress, or the next one, at its next wait: Start
+  // then returns false. Callable from any thread (e.g. a signal watcher).
+  void RequestAbort();
+  // True while the supervision holds the link for lost (no registered
+  // slave answers). Callable from any thread.
+  bool LinkLost() const;
 
   bool InitMaster();
   bool InitSlaveNodes();
@@ -43,8 +49,11 @@ class EthercatManager {
   uint8_t io_map_[kIoMapSize];
   std::atomic<int32_t> wkc_{0};
   int32_t expected_wkc_ = 0;
-  bool link_lost_ = false;
+  std::atomic<bool> link_lost_{false};
   int32_t lost_count_ = 0;
+  // Consecutive checking passes in which no registered slave answered; the
+  // link counts as lost after ten of them.
+  int32_t silent_passes_ = 0;
   EthercatConfig config_;
   std::thread work_thread_;
   std::thread error_thread_;
@@ -52,8 +61,27 @@ class EthercatManager {
   std::unordered_map<int32_t, EthercatNode*> nodes_;
 
  private:
+  // Whether every registered slave is in OP, learnt with one broadcast read
+  // of the AL status (one read per registered slave when slaves nobody
+  // registered sit outside OP). For the supervision's healthy passes.
+  bool AllRegisteredInOp();
+  // Refuses a cycle at or above the SM watchdog time of a registered slave,
+  // read from its registers (100 ms assumed when they cannot be read).
+  bool CycleFitsWatchdog();
+  // ec_statecheck of the bring-up, cut into short waits so that an abort
+  // request ends it.
+  uint16_t AwaitState(uint16_t position, uint16_t state, int timeout_us);
+  // True (after printing so once) when an abort of the bring-up was requested.
+  bool BringUpAborted();
+  // Sleeps until the monotonic time target_ns, in short slices, returning
+  // early once running_ is clear.
+  void SleepWhileRunning(int64_t target_ns);
+
   // The interface was opened by a start and not closed since.
   bool nic_open_ = false;
+  // Slaves on the bus that no node is registered for.
+  int excluded_slaves_ = 0;
+  std::atomic<bool> abort_requested_{false};
 };
 
 // Fixed-point PI controller that locks the master cycle to the DC time.

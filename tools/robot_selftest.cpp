@@ -128,9 +128,11 @@ int CheckPhase(bool forward) {
     bool reached = false;
     if (profile != nullptr) {
       const auto condition = forward ? profile->forward_reached : profile->reverse_reached;
-      for (int poll = 0; poll < profile->poll_limit && !reached; ++poll) {
+      // Only a reading from a board in OP counts; with the link lost no
+      // reading can come, so the polls end there.
+      for (int poll = 0; poll < profile->poll_limit && !reached && !zorvik_ctrl_->LinkLost(); ++poll) {
         Wait(profile->poll_period);
-        reached = condition(ReadFeedback(*profile, name));
+        reached = zorvik_ctrl_->ActuatorBoardInOp(name) && condition(ReadFeedback(*profile, name));
       }
       if (!reached) {
         const float last = ReadFeedback(*profile, name);

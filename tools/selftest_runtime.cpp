@@ -63,6 +63,9 @@ void WaitForSignals() {
       // Second interrupt: the user does not want to wait for the shutdown.
       _exit(kInterruptedExitStatus);
     }
+    // A bus start-up in progress gives up at its next wait, so that the run
+    // can end promptly.
+    zorvik::ZorvikController::RequestAbort();
     // Take the lock so that a sleeper between its check and its wait cannot
     // miss the notification.
     { std::lock_guard<std::mutex> lock(state.mutex); }
@@ -169,7 +172,11 @@ void PrintImuData(const zorvik::ImuData& imu) {
 void DisableEveryActuator(zorvik::ZorvikController& controller,
                           const std::vector<std::string>& actuator_names) {
   if (controller.DisableAllActuator()) return;
-  for (const auto& name : actuator_names) controller.DisableActuator(name);
+  for (const auto& name : actuator_names) {
+    if (!controller.DisableActuator(name)) {
+      PrintYellow("[WARN] Actuator %s may still be enabled.", name.c_str());
+    }
+  }
 }
 
 void AbortInterruptedRun(zorvik::ZorvikController* controller, bool bus_started,

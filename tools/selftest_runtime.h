@@ -25,8 +25,9 @@ constexpr int kInterruptedExitStatus = 130;
 // waits for them. Call it at the top of main, before any other thread is
 // started, so that every thread created later (the bus threads included)
 // inherits the blocked set and the signals reach only the waiting thread.
-// The first signal is only recorded (see Interrupted); the second ends the
-// process at once with status 130.
+// The first signal is recorded (see Interrupted) and ends a bus start-up in
+// progress (ZorvikController::RequestAbort); the second ends the process at
+// once with status 130.
 void InstallInterruptWatch();
 
 // True once SIGINT or SIGTERM has arrived.
@@ -68,7 +69,9 @@ void PrintImuData(const zorvik::ImuData& imu);
 
 // Disables every actuator. DisableAllActuator gives up at the first DCU that
 // reports a failure, so on failure each listed actuator is disabled on its
-// own as well, leaving none enabled on the DCUs behind the failing one.
+// own as well, leaving none enabled on the DCUs behind the failing one; each
+// one whose disable is not confirmed gets a "[WARN] Actuator %s may still be
+// enabled." line.
 void DisableEveryActuator(zorvik::ZorvikController& controller,
                           const std::vector<std::string>& actuator_names);
 
