@@ -56,6 +56,8 @@ class Master {
   int ReceiveProcessData(int timeout_us);
   int ReconfigSlave(uint16 slave, int timeout_us);
   int RecoverSlave(uint16 slave, int timeout_us);
+  // Recovery of slave from the given auto-increment position.
+  int RecoverSlaveAt(uint16 slave, uint16_t position, int timeout_us);
   uint32 ReadEeprom(uint16 slave, uint16 word, int timeout_us);
 
  private:

@@ -65,8 +65,23 @@ int Master::ReconfigSlave(uint16 slave, int timeout_us) {
 
 int Master::RecoverSlave(uint16 slave, int timeout_us) {
   if (slave < 1 || slave > *slavecount_ || slave >= EC_MAXSLAVE) return 0;
+  // A slave ahead whose controller stopped answering no longer counts
+  // auto-increment positions, so a slave behind it that lost its address
+  // now sits that many positions earlier. Look where it was configured
+  // first, then where the lost slaves ahead of it moved it to.
+  const int result = RecoverSlaveAt(slave, slave, timeout_us);
+  if (result != 0) return result;
+  int lost_ahead = 0;
+  for (uint16 p = 1; p < slave; ++p) {
+    if (slave_[p].islost) ++lost_ahead;
+  }
+  if (lost_ahead == 0) return 0;
+  return RecoverSlaveAt(slave, static_cast<uint16_t>(slave - lost_ahead), timeout_us);
+}
+
+int Master::RecoverSlaveAt(uint16 slave, uint16_t position, int timeout_us) {
   ec_slavet& s = slave_[slave];
-  const uint16_t adp = static_cast<uint16_t>(1 - slave);
+  const uint16_t adp = static_cast<uint16_t>(1 - position);
 
   int wkc = 0;
   uint16_t address = Read16(EC_CMD_APRD, adp, reg::kStationAddress, timeout_us, &wkc);

@@ -192,6 +192,25 @@ TEST_F(Supervised, SilentBoardDoesNotStopTheRepairOfAnother) {
   ExpectAllInOp(3);
 }
 
+// The same with the power-cycled board behind the silent one: the silent
+// controller no longer counts positions, so the reset board answers one
+// position earlier and is found there.
+TEST_F(Supervised, ResetBoardBehindASilentOneIsRecovered) {
+  ASSERT_TRUE(Bring(3)) << out_.Text();
+  Mark();
+  bus_->Control("board 2 silent");
+  ASSERT_TRUE(WaitLine(Red("[ERROR] ERROR : node dcu_2 (2) lost. current state: 0x0000"))) << Since();
+  bus_->Control("board 3 reset");
+  ASSERT_TRUE(WaitLine(Yellow("[WARN] MESSAGE : node dcu_3 (3) recovered"))) << Since();
+  ASSERT_TRUE(WaitFor([&] { return BoardInOp(3); }, 10s)) << Since();
+  EXPECT_EQ(Since().find("Ecat link lost."), std::string::npos) << Since();
+  ExpectDataFlows(3, 6.5);
+
+  bus_->Control("board 2 answer");
+  ASSERT_TRUE(WaitLine(Plain("[INFO] OK : all slaves resumed OPERATIONAL."))) << Since();
+  ExpectAllInOp(3);
+}
+
 // Long cycles with distributed clocks: the boards' watchdogs see outputs
 // every cycle from the first, nothing is printed, and Stop does not wait for
 // the cycle to end.
