@@ -177,6 +177,33 @@ bool Dcu::PollFeedback(Done done, bool gate) {
   return false;
 }
 
+namespace {
+
+// Text of a model of this system, or null for a code that names none.
+const char* ModelText(ActuatorType type) {
+  switch (type) {
+    case CLAVIX: return "CLAVIX";
+    case KINETRA_A50: return "KINETRA_A50";
+    case KINETRA_A90: return "KINETRA_A90";
+    case KINETRA_B30: return "KINETRA_B30";
+    default: return nullptr;
+  }
+}
+
+// The shake-hand reply names the device's model: an actuator of another
+// model than configured is driven with the wrong ranges (a KINETRA_A50 has
+// half the effort range of a KINETRA_A90), so say so. Codes that name no
+// model of this system are left alone.
+void WarnOnModelMismatch(const Actuator& actuator, ActuatorType answered) {
+  const char* configured = ModelText(actuator.GetType());
+  const char* reported = ModelText(answered);
+  if (configured == nullptr || reported == nullptr || answered == actuator.GetType()) return;
+  ZORVIK_LOG_WARN("Actuator %s is configured as %s but answers as %s.", actuator.GetName().c_str(),
+                  configured, reported);
+}
+
+}  // namespace
+
 bool Dcu::ShakeHand(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
@@ -186,12 +213,14 @@ bool Dcu::ShakeHand(const std::string& name) {
     SetChannelId(actuator->GetChannel(), actuator->GetId());
   }
   // A valid reply has a type of 1 to 7 and a non-zero information word.
-  return PollFeedback([actuator] {
-    ActuatorType type = TYPE_NONE;
+  ActuatorType answered = TYPE_NONE;
+  const bool ok = PollFeedback([actuator, &answered] {
     uint32_t info = 0;
-    actuator->GetShakeHandInfo(type, info);
-    return type != TYPE_NONE && info != 0;
+    actuator->GetShakeHandInfo(answered, info);
+    return answered != TYPE_NONE && info != 0;
   }, true);
+  if (ok) WarnOnModelMismatch(*actuator, answered);
+  return ok;
 }
 
 bool Dcu::EnableActuator(const std::string& name) {

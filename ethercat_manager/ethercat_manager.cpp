@@ -1,5 +1,6 @@
 // EtherCAT bus manager: bring-up, cyclic exchange, link supervision, shutdown.
 #include "ethercat_manager/ethercat_manager.h"
+#include "ethercat_manager/nic_diagnosis.h"
 
 #include <pthread.h>
 
@@ -160,6 +161,8 @@ bool EthercatManager::InitMaster() {
 
   if (ec_init(ifname) == 0) {
     ZORVIK_LOG_ERROR("No socket connection on %s, Execute as root.", ifname);
+    const std::string cause = DiagnoseInterface(config_.ifname);
+    if (!cause.empty()) ZORVIK_LOG_ERROR("%s", cause.c_str());
     return false;
   }
   nic_open_ = true;

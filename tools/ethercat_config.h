@@ -57,3 +57,34 @@ struct convert<std::vector<DcuConfig>> {
 };
 
 }  // namespace YAML
+
+namespace selftest {
+
+// A configuration value that cannot be used, with the path of its key, for
+// example "ZorvikController.dcu_network[1].ecat_id". what() is the reason
+// (yaml-cpp's own text when yaml-cpp refused the value) followed by
+// " (key path: <path>)". Derived from YAML::Exception, so that whoever catches
+// yaml-cpp's exceptions catches it too.
+class ConfigKeyError : public YAML::Exception {
+ public:
+  ConfigKeyError(std::string reason, std::string key_path);
+  const std::string& reason() const { return reason_; }
+  const std::string& key_path() const { return key_path_; }
+
+ private:
+  std::string reason_;
+  std::string key_path_;
+};
+
+// The decoders' work, naming the key path (path = where node sits, e.g.
+// "ZorvikController.ethercat") in the ConfigKeyError they throw; they print
+// nothing. The YAML::convert decoders above are these plus their one line.
+void DecodeEthercatConfig(const YAML::Node& node, const std::string& path,
+                          YAML::EthercatConfig& out);
+// A null node is an empty network; any other node that is not a sequence
+// is refused, and so is a channel key whose value is neither a sequence nor
+// null.
+void DecodeDcuNetwork(const YAML::Node& node, const std::string& path,
+                      std::vector<YAML::DcuConfig>& out);
+
+}  // namespace selftest

@@ -1,14 +1,168 @@
 #include "tools/selftest_config.h"
 
+#include <cctype>
+#include <cstdio>
+#include <map>
+#include <set>
+
 namespace selftest {
 
 namespace {
 
-// A const view of the document, so that a missing key yields yaml-cpp's
-// "invalid node; first invalid key" error naming it instead of an empty node.
+constexpr const char* kRootKey = "ZorvikController";
+
+// The top-level map. Taken from a const view of the document, so that a
+// missing key yields yaml-cpp's "invalid node; first invalid key" error
+// naming it instead of an empty node.
 YAML::Node Root(const YAML::Node& document) {
   const YAML::Node& doc = document;
-  return doc["ZorvikController"];
+  const YAML::Node root = [&doc] {
+    try {
+      return doc[kRootKey];
+    } catch (const YAML::Exception& e) {
+      throw ConfigKeyError(e.what(), kRootKey);
+    }
+  }();
+  if (!root.IsDefined()) {
+    throw ConfigKeyError(YAML::ErrorMsg::INVALID_NODE_WITH_KEY(kRootKey), kRootKey);
+  }
+  return root;
+}
+
+std::string PathOf(const char* key) { return std::string(kRootKey) + "." + key; }
+
+// root[key], which must be there.
+YAML::Node Child(const YAML::Node& root, const char* key) {
+  const YAML::Node child = [&root, key] {
+    try {
+      return root[key];
+    } catch (const YAML::Exception& e) {
+      throw ConfigKeyError(e.what(), PathOf(key));
+    }
+  }();
+  if (!child.IsDefined()) {
+    throw ConfigKeyError(YAML::ErrorMsg::INVALID_NODE_WITH_KEY(key), PathOf(key));
+  }
+  return child;
+}
+
+// A plain value under the root.
+template <typename T>
+T ReadValue(const YAML::Node& root, const char* key) {
+  const YAML::Node node = Child(root, key);
+  try {
+    return node.as<T>();
+  } catch (const YAML::Exception& e) {
+    throw ConfigKeyError(e.what(), PathOf(key));
+  }
+}
+
+// The two records go through the decoders' own work so that the error names
+// the key inside them; the decoder's line is printed as the decoder prints it.
+YAML::EthercatConfig ReadEthercat(const YAML::Node& root) {
+  const YAML::Node node = Child(root, "ethercat");
+  YAML::EthercatConfig out;
+  try {
+    DecodeEthercatConfig(node, PathOf("ethercat"), out);
+  } catch (const ConfigKeyError& e) {
+    std::printf("Parse EtherConfig failed, %s\n", e.reason().c_str());
+    throw;
+  }
+  return out;
+}
+
+std::vector<YAML::DcuConfig> ReadNetwork(const YAML::Node& root) {
+  const YAML::Node node = Child(root, "dcu_network");
+  std::vector<YAML::DcuConfig> out;
+  try {
+    DecodeDcuNetwork(node, PathOf("dcu_network"), out);
+  } catch (const ConfigKeyError& e) {
+    std::printf("Parse DcuNetworkConfig failed, %s\n", e.reason().c_str());
+    throw;
+  }
+  return out;
+}
+
+// "line L, column C: " of a node of the file.
+std::string Where(const YAML::Node& node) {
+  const YAML::Mark mark = node.Mark();
+  if (mark.is_null()) return "";
+  return "line " + std::to_string(mark.line + 1) + ", column " + std::to_string(mark.column + 1) +
+         ": ";
+}
+
+void CheckName(const std::string& what, const std::string& name, const YAML::Node& node,
+               const std::string& path) {
+  if (!HasControlCharacter(name)) return;
+  throw ConfigKeyError(Where(node) + what + " \"" + EscapeControlCharacters(name) +
+                           "\" holds a control character",
+                       path);
+}
+
+// A key that a person meant as a channel: starts with "channel" in any case.
+bool LooksLikeChannelKey(const std::string& key) {
+  static const std::string kPrefix = "channel";
+  if (key.size() < kPrefix.size()) return false;
+  for (size_t i = 0; i < kPrefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(key[i])) != kPrefix[i]) return false;
+  }
+  return key != "channel_1" && key != "channel_2" && key != "channel_3";
+}
+
+// The checks made once every key is read; see ReadDcuToolConfig.
+void CheckNetwork(const YAML::Node& root, const YAML::EthercatConfig& ethercat,
+                  const std::vector<YAML::DcuConfig>& network) {
+  const YAML::Node ethercat_node = root["ethercat"];
+  CheckName("interface name", ethercat.ifname, ethercat_node["ifname"],
+            PathOf("ethercat") + ".ifname");
+
+  const YAML::Node network_node = root["dcu_network"];
+  std::map<std::string, size_t> enabled_by_name;
+  std::map<uint32_t, size_t> enabled_by_id;
+  for (size_t i = 0; i < network.size(); ++i) {
+    const YAML::DcuConfig& dcu = network[i];
+    const YAML::Node node = network_node[i];
+    const std::string at = PathOf("dcu_network") + "[" + std::to_string(i) + "]";
+    CheckName("DCU name", dcu.name, node["name"], at + ".name");
+
+    for (const auto& key_value : node) {
+      const std::string key = key_value.first.Scalar();
+      if (!LooksLikeChannelKey(key)) continue;
+      throw ConfigKeyError(Where(key_value.first) + "DCU " + EscapeControlCharacters(dcu.name) +
+                               " has a key \"" + EscapeControlCharacters(key) +
+                               "\", but its channels are channel_1, channel_2 and channel_3",
+                           at + "." + EscapeControlCharacters(key));
+    }
+
+    if (dcu.enable) {
+      const auto same_name = enabled_by_name.find(dcu.name);
+      if (same_name != enabled_by_name.end()) {
+        throw ConfigKeyError(Where(node["name"]) + "two enabled DCUs are named " + dcu.name +
+                                 ", the other is " + PathOf("dcu_network") + "[" +
+                                 std::to_string(same_name->second) + "]",
+                             at + ".name");
+      }
+      const auto same_id = enabled_by_id.find(dcu.ecat_id);
+      if (same_id != enabled_by_id.end()) {
+        throw ConfigKeyError(Where(node["ecat_id"]) + "enabled DCUs " +
+                                 network[same_id->second].name + " and " + dcu.name +
+                                 " both have ecat_id " + std::to_string(dcu.ecat_id) +
+                                 "; each bus position holds one DCU",
+                             at + ".ecat_id");
+      }
+      enabled_by_name.emplace(dcu.name, i);
+      enabled_by_id.emplace(dcu.ecat_id, i);
+    }
+
+    static const char* const kChannelKeys[3] = {"channel_1", "channel_2", "channel_3"};
+    for (size_t c = 0; c < dcu.channels.size(); ++c) {
+      for (size_t k = 0; k < dcu.channels[c].size(); ++k) {
+        const std::string entry = at + "." + kChannelKeys[c] + "[" + std::to_string(k) + "]";
+        CheckName("actuator name", dcu.channels[c][k].name, node[kChannelKeys[c]][k]["name"],
+                  entry + ".name");
+      }
+    }
+  }
 }
 
 }  // namespace
@@ -16,19 +170,57 @@ YAML::Node Root(const YAML::Node& document) {
 DcuToolConfig ReadDcuToolConfig(const YAML::Node& document) {
   const YAML::Node root = Root(document);
   DcuToolConfig config;
-  config.ethercat = root["ethercat"].as<YAML::EthercatConfig>();
-  config.dcu_network = root["dcu_network"].as<std::vector<YAML::DcuConfig>>();
+  config.ethercat = ReadEthercat(root);
+  config.dcu_network = ReadNetwork(root);
+  CheckNetwork(root, config.ethercat, config.dcu_network);
   return config;
 }
 
 RobotToolConfig ReadRobotToolConfig(const YAML::Node& document) {
   const YAML::Node root = Root(document);
   RobotToolConfig config;
-  config.move_actuator = root["move_actuator"].as<bool>();
-  config.imu_dcu_name = root["imu_dcu_name"].as<std::string>();
-  config.ethercat = root["ethercat"].as<YAML::EthercatConfig>();
-  config.dcu_network = root["dcu_network"].as<std::vector<YAML::DcuConfig>>();
+  config.move_actuator = ReadValue<bool>(root, "move_actuator");
+  config.imu_dcu_name = ReadValue<std::string>(root, "imu_dcu_name");
+  config.ethercat = ReadEthercat(root);
+  config.dcu_network = ReadNetwork(root);
+  CheckName("imu_dcu_name", config.imu_dcu_name, root["imu_dcu_name"], PathOf("imu_dcu_name"));
+  CheckNetwork(root, config.ethercat, config.dcu_network);
   return config;
+}
+
+bool HasControlCharacter(const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F) return true;
+    // U+0080 to U+009F, among them the one-byte CSI, in UTF-8.
+    if (c == 0xC2 && i + 1 < text.size()) {
+      const auto next = static_cast<unsigned char>(text[i + 1]);
+      if (next >= 0x80 && next <= 0x9F) return true;
+    }
+  }
+  return false;
+}
+
+std::string EscapeControlCharacters(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const bool c1 = c == 0xC2 && i + 1 < text.size() &&
+                    static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+    if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else if (c1) {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\xC2\\x%02X", static_cast<unsigned char>(text[++i]));
+      out += buf;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
 }
 
 zorvik::ActuatorType ActuatorTypeFromText(const std::string& text) {

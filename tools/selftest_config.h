@@ -32,12 +32,26 @@ struct RobotToolConfig {
 };
 
 // Read "ethercat" then "dcu_network" under "ZorvikController". Every key is
-// required; a missing key or a value of the wrong form throws the yaml-cpp
-// exception (after the decoder's own line, when a decoder failed).
+// required; a missing key or a value of the wrong form throws a
+// ConfigKeyError (a YAML::Exception) whose text is yaml-cpp's followed by the
+// key's path; when a decoder failed, its own line is printed first.
+//
+// Then the file is checked for the mistakes that would otherwise test a robot
+// other than the one described, each refused with a ConfigKeyError naming
+// the key: two enabled DCUs with one name or one ecat_id (disabled records
+// do not count: two alternative boards at one position are fine), a key of
+// a DCU record that looks like a channel but is not channel_1, channel_2 or
+// channel_3, and a control character in any name (interface, DCU,
+// actuator, imu_dcu_name), which would otherwise reach the terminal.
 DcuToolConfig ReadDcuToolConfig(const YAML::Node& document);
 // Read "move_actuator", "imu_dcu_name", "ethercat", "dcu_network", in this
 // order, with the same rules.
 RobotToolConfig ReadRobotToolConfig(const YAML::Node& document);
+
+// Whether text holds a control character (C0, DEL, or a C1 control encoded
+// in UTF-8), and text with such characters written as \xNN.
+bool HasControlCharacter(const std::string& text);
+std::string EscapeControlCharacters(const std::string& text);
 
 // Model text to actuator type: exact, case-sensitive match of the whole
 // text; anything else is TYPE_NONE, which the controller refuses.

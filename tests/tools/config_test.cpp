@@ -175,13 +175,16 @@ TEST(ToolConfigReading, MissingKeysAreNamedInReadingOrder) {
     }
     return "";
   };
-  EXPECT_EQ(error(false, ""), "invalid node; first invalid key: \"ZorvikController\"");
+  EXPECT_EQ(error(false, ""),
+            "invalid node; first invalid key: \"ZorvikController\" (key path: ZorvikController)");
   EXPECT_EQ(error(false, "ZorvikController:\n  dcu_network: []\n"),
-            "invalid node; first invalid key: \"ethercat\"");
+            "invalid node; first invalid key: \"ethercat\" (key path: ZorvikController.ethercat)");
   EXPECT_EQ(error(true, "ZorvikController:\n  dcu_network: []\n"),
-            "invalid node; first invalid key: \"move_actuator\"");
+            "invalid node; first invalid key: \"move_actuator\" "
+            "(key path: ZorvikController.move_actuator)");
   EXPECT_EQ(error(false, "ZorvikController: 5\n"),
-            "yaml-cpp: error at line 1, column 19: operator[] call on a scalar (key: \"ethercat\")");
+            "yaml-cpp: error at line 1, column 19: operator[] call on a scalar (key: \"ethercat\") "
+            "(key path: ZorvikController.ethercat)");
 }
 
 TEST(ActuatorTypeText, ExactMatchOnly) {
