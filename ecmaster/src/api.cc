@@ -1,6 +1,9 @@
 // The default context: the global records and the C functions over them.
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
 
 #include "clock.h"
 #include "ecmaster/context.h"
@@ -87,7 +90,45 @@ constexpr AlStatusText kAlStatusTexts[] = {
 
 char kUnknown[] = "Unknown";
 
+// What the next ec_init opens instead of a raw socket (tests only).
+struct TransportSeam {
+  std::mutex mutex;
+  std::unique_ptr<Transport> next;
+  TransportOpener opener;
+};
+
+TransportSeam& Seam() {
+  static TransportSeam seam;
+  return seam;
+}
+
+// The transport for ec_init(ifname): one handed over for this init, else
+// the opener's, else a raw socket on the interface.
+std::unique_ptr<Transport> OpenTransport(const char* ifname) {
+  TransportOpener opener;
+  {
+    TransportSeam& seam = Seam();
+    std::lock_guard<std::mutex> lock(seam.mutex);
+    if (seam.next) return std::move(seam.next);
+    opener = seam.opener;
+  }
+  if (opener) return opener(ifname);
+  return OpenRawSocket(ifname);
+}
+
 }  // namespace
+
+void UseTransportForNextInit(std::unique_ptr<Transport> transport) {
+  TransportSeam& seam = Seam();
+  std::lock_guard<std::mutex> lock(seam.mutex);
+  seam.next = std::move(transport);
+}
+
+void SetTransportOpener(TransportOpener opener) {
+  TransportSeam& seam = Seam();
+  std::lock_guard<std::mutex> lock(seam.mutex);
+  seam.opener = std::move(opener);
+}
 
 bool OpenDefaultContext(std::unique_ptr<Transport> transport) {
   return Default().Open(std::move(transport));
@@ -109,7 +150,7 @@ int osal_usleep(uint32 usec) {
 int ec_init(const char* ifname) {
   Default().Close();
   if (ifname == nullptr) return 0;
-  auto transport = ecmaster::OpenRawSocket(ifname);
+  auto transport = ecmaster::OpenTransport(ifname);
   if (!transport) return 0;
   return Default().Open(std::move(transport)) ? 1 : 0;
 }

@@ -75,6 +75,18 @@ void Master::FindParent(uint16 slave) {
 }
 
 int Master::ConfigInit() {
+  ClearRecords();
+  if (!is_open()) return EC_NOFRAME;
+  const int n = ResetAndCount();
+  if (n <= 0) return n;
+  WriteDefaults();
+  AssignAddresses(n);
+  ReadIdentities(n);
+  for (int k = 1; k <= n; ++k) ConfigureSlave(static_cast<uint16>(k));
+  return n;
+}
+
+void Master::ClearRecords() {
   std::memset(slave_, 0, sizeof(ec_slavet) * EC_MAXSLAVE);
   std::memset(group_, 0, sizeof(ec_groupt) * EC_MAXGROUP);
   for (int g = 0; g < EC_MAXGROUP; ++g) {
@@ -84,9 +96,12 @@ int Master::ConfigInit() {
   SiiCacheClear();
   std::memset(sii_read_, 0, sizeof sii_read_);
   for (auto& st : dc_station_) st.store(0, std::memory_order_relaxed);
-  if (!is_open()) return EC_NOFRAME;
+}
 
-  // Reset: alias addressing off, INIT with acknowledge, then count.
+// Reset: alias addressing off, INIT with acknowledge, then count. Returns
+// the number of slaves (also stored in the slave count), or the failed
+// count (0 or below), or EC_SLAVECOUNTEXCEEDED.
+int Master::ResetAndCount() {
   Write8(EC_CMD_BWR, 0, reg::kDlControlAlias, 0, EC_TIMEOUTRET3);
   Write8(EC_CMD_BWR, 0, reg::kAlControl, kInitAck, EC_TIMEOUTRET3);
   Write8(EC_CMD_BWR, 0, reg::kAlControl, kInitAck, EC_TIMEOUTRET3);
@@ -94,10 +109,12 @@ int Master::ConfigInit() {
   const int wkc = Xfer(EC_CMD_BRD, 0, reg::kType, sizeof cnt, cnt, EC_TIMEOUTSAFE);
   if (wkc <= 0) return wkc;
   if (wkc >= EC_MAXSLAVE) return EC_SLAVECOUNTEXCEEDED;
-  const int n = wkc;
-  *slavecount_ = n;
+  *slavecount_ = wkc;
+  return wkc;
+}
 
-  // Defaults for all slaves.
+// Defaults for all slaves.
+void Master::WriteDefaults() {
   const uint8_t zeros[48] = {0};
   Write8(EC_CMD_BWR, 0, reg::kDlControlLoop, 0, EC_TIMEOUTRET3);
   Write16(EC_CMD_BWR, 0, reg::kEventMask, 0x0004, EC_TIMEOUTRET3);
@@ -112,8 +129,10 @@ int Master::ConfigInit() {
   Write8(EC_CMD_BWR, 0, reg::kAlControl, kInitAck, EC_TIMEOUTRET3);
   Write8(EC_CMD_BWR, 0, reg::kEepromConfig, 0x02, EC_TIMEOUTRET3);
   Write8(EC_CMD_BWR, 0, reg::kEepromConfig, 0x00, EC_TIMEOUTRET3);
+}
 
-  // Station addresses, alias, EEPROM read size; first identity request.
+// Station addresses, alias, EEPROM read size; first identity request.
+void Master::AssignAddresses(int n) {
   for (int k = 1; k <= n; ++k) {
     ec_slavet& s = slave_[k];
     const uint16_t adp = AutoIncAddress(static_cast<uint16>(k));
@@ -130,109 +149,128 @@ int Master::ConfigInit() {
     EepromRequestRead(s.configadr, ECT_SII_MANUF);
     sii_read_[k].identity = true;
   }
-  // Identity and mailbox words, one request per slave in flight. A result
-  // is read again in full when it is not there or not that of its word.
-  auto result = [this](int k, uint16_t word, bool* ok) {
-    uint32_t v = 0;
-    if (!EepromReadResult(slave_[k].configadr, word, &v)) *ok = false;
-    return v;
-  };
-  bool mailbox_ok = true;  // the mailbox words do not decide who is a twin
-  for (int k = 1; k <= n; ++k) {
-    slave_[k].eep_man = result(k, ECT_SII_MANUF, &sii_read_[k].identity);
+}
+
+uint32_t Master::SiiResult(uint16 slave, uint16_t word, bool* ok) {
+  uint32_t v = 0;
+  if (!EepromReadResult(slave_[slave].configadr, word, &v) && ok != nullptr) *ok = false;
+  return v;
+}
+
+// Identity and mailbox words, one request per slave in flight. A result is
+// read again in full when it is not there or not that of its word. The
+// mailbox words do not decide who is a twin: their failures are not kept.
+void Master::ReadIdentities(int n) {
+  for (uint16 k = 1; k <= n; ++k) {
+    slave_[k].eep_man = SiiResult(k, ECT_SII_MANUF, &sii_read_[k].identity);
     EepromRequestRead(slave_[k].configadr, ECT_SII_ID);
   }
-  for (int k = 1; k <= n; ++k) {
-    slave_[k].eep_id = result(k, ECT_SII_ID, &sii_read_[k].identity);
+  for (uint16 k = 1; k <= n; ++k) {
+    slave_[k].eep_id = SiiResult(k, ECT_SII_ID, &sii_read_[k].identity);
     EepromRequestRead(slave_[k].configadr, ECT_SII_REV);
   }
-  for (int k = 1; k <= n; ++k) {
-    slave_[k].eep_rev = result(k, ECT_SII_REV, &sii_read_[k].identity);
+  for (uint16 k = 1; k <= n; ++k) {
+    slave_[k].eep_rev = SiiResult(k, ECT_SII_REV, &sii_read_[k].identity);
     EepromRequestRead(slave_[k].configadr, ECT_SII_RXMBXADR);
   }
-  for (int k = 1; k <= n; ++k) {
+  for (uint16 k = 1; k <= n; ++k) {
     ec_slavet& s = slave_[k];
-    const uint32_t v = result(k, ECT_SII_RXMBXADR, &mailbox_ok);
+    const uint32_t v = SiiResult(k, ECT_SII_RXMBXADR, nullptr);
     s.mbx_wo = static_cast<uint16>(v & 0xFFFF);
     s.mbx_l = static_cast<uint16>(v >> 16);
     if (s.mbx_l > 0) EepromRequestRead(s.configadr, ECT_SII_TXMBXADR);
   }
+}
 
-  for (int k = 1; k <= n; ++k) {
-    ec_slavet& s = slave_[k];
-    if (s.mbx_l > 0) {
-      const uint32_t v = result(k, ECT_SII_TXMBXADR, &mailbox_ok);
-      s.mbx_ro = static_cast<uint16>(v & 0xFFFF);
-      s.mbx_rl = static_cast<uint16>(v >> 16);
-      if (s.mbx_rl == 0) s.mbx_rl = s.mbx_l;
-      EepromRequestRead(s.configadr, ECT_SII_MBXPROTO);
-    }
-    if (Read16(EC_CMD_FPRD, s.configadr, reg::kEscFeatures, EC_TIMEOUTRET3) & 0x0004) {
-      s.hasdc = TRUE;
-    }
-    // A port is active when its loop is open and it has communication.
-    const uint16_t dl = Read16(EC_CMD_FPRD, s.configadr, reg::kDlStatus, EC_TIMEOUTRET3);
-    s.topology = 0;
-    s.activeports = 0;
-    for (int port = 0; port < 4; ++port) {
-      if (((dl >> (8 + 2 * port)) & 0x3) == 0x2) {
-        s.topology++;
-        s.activeports |= static_cast<uint8>(1u << port);
-      }
-    }
-    s.ptype = static_cast<uint8>(
-        Read16(EC_CMD_FPRD, s.configadr, reg::kPortDescriptor, EC_TIMEOUTRET3) & 0xFF);
-    FindParent(static_cast<uint16>(k));
-    StateCheck(static_cast<uint16>(k), EC_STATE_INIT, EC_TIMEOUTSTATE);
-
-    if (s.mbx_l > 0) {
-      s.SM[0] = ec_smt{s.mbx_wo, s.mbx_l, kMailboxWriteSmFlags};
-      s.SM[1] = ec_smt{s.mbx_ro, s.mbx_rl, kMailboxReadSmFlags};
-      s.SMtype[0] = 1;
-      s.SMtype[1] = 2;
-      s.SMtype[2] = 3;
-      s.SMtype[3] = 4;
-      s.mbx_proto = static_cast<uint16>(result(k, ECT_SII_MBXPROTO, &mailbox_ok) & 0xFFFF);
-    }
-
-    // Identical slaves share the SII contents of the first one that was
-    // read completely.
-    const uint16 twin = SiiTwin(static_cast<uint16>(k), false);
-    if (twin != 0) {
-      const ec_slavet& t = slave_[twin];
-      std::memcpy(s.name, t.name, sizeof s.name);
-      std::memcpy(s.SM, t.SM, sizeof s.SM);
-      s.FMMU0func = t.FMMU0func;
-      s.FMMU1func = t.FMMU1func;
-      s.FMMU2func = t.FMMU2func;
-      s.FMMU3func = t.FMMU3func;
-      s.CoEdetails = t.CoEdetails;
-      s.FoEdetails = t.FoEdetails;
-      s.EoEdetails = t.EoEdetails;
-      s.SoEdetails = t.SoEdetails;
-      s.blockLRW = t.blockLRW;
-      s.Ebuscurrent = t.Ebuscurrent;
-      sii_read_[k].parsed = true;
-    } else {
-      for (int pass = 0; pass < kSiiPasses && !sii_read_[k].parsed; ++pass) {
-        sii_read_[k].parsed = SiiParse(static_cast<uint16>(k));
-      }
-    }
-    if (s.blockLRW) slave_[0].blockLRW++;
-    slave_[0].Ebuscurrent = static_cast<int16>(slave_[0].Ebuscurrent + s.Ebuscurrent);
-
-    if (s.mbx_l > 0) {
-      uint8_t sms[2 * reg::kSmSize];
-      PutSm(sms, s.SM[0]);
-      PutSm(sms + reg::kSmSize, s.SM[1]);
-      Xfer(EC_CMD_FPWR, s.configadr, reg::kSm0, sizeof sms, sms, EC_TIMEOUTRET3);
-    }
-    Write8(EC_CMD_FPWR, s.configadr, reg::kEepromConfig, 0x01, EC_TIMEOUTRET3);
-    s.eep_pdi = 1;
-    // Request PRE_OP (with acknowledge); reached later, checked by the caller.
-    Write16(EC_CMD_FPWR, s.configadr, reg::kAlControl, kPreOpAck, EC_TIMEOUTRET3);
+// The rest of one slave's discovery, ending with its request for PRE_OP.
+// The EEPROM read of the mailbox protocols runs while the links are read.
+void Master::ConfigureSlave(uint16 k) {
+  ec_slavet& s = slave_[k];
+  if (s.mbx_l > 0) {
+    const uint32_t v = SiiResult(k, ECT_SII_TXMBXADR, nullptr);
+    s.mbx_ro = static_cast<uint16>(v & 0xFFFF);
+    s.mbx_rl = static_cast<uint16>(v >> 16);
+    if (s.mbx_rl == 0) s.mbx_rl = s.mbx_l;
+    EepromRequestRead(s.configadr, ECT_SII_MBXPROTO);
   }
-  return n;
+  ReadLinks(k);
+  if (s.mbx_l > 0) {
+    s.SM[0] = ec_smt{s.mbx_wo, s.mbx_l, kMailboxWriteSmFlags};
+    s.SM[1] = ec_smt{s.mbx_ro, s.mbx_rl, kMailboxReadSmFlags};
+    s.SMtype[0] = 1;
+    s.SMtype[1] = 2;
+    s.SMtype[2] = 3;
+    s.SMtype[3] = 4;
+    s.mbx_proto = static_cast<uint16>(SiiResult(k, ECT_SII_MBXPROTO, nullptr) & 0xFFFF);
+  }
+  TakeSiiContents(k);
+  StartMailboxAndPreOp(k);
+}
+
+// Distributed clock, active ports, parent, and the wait for INIT.
+void Master::ReadLinks(uint16 k) {
+  ec_slavet& s = slave_[k];
+  if (Read16(EC_CMD_FPRD, s.configadr, reg::kEscFeatures, EC_TIMEOUTRET3) & 0x0004) {
+    s.hasdc = TRUE;
+  }
+  // A port is active when its loop is open and it has communication.
+  const uint16_t dl = Read16(EC_CMD_FPRD, s.configadr, reg::kDlStatus, EC_TIMEOUTRET3);
+  s.topology = 0;
+  s.activeports = 0;
+  for (int port = 0; port < 4; ++port) {
+    if (((dl >> (8 + 2 * port)) & 0x3) == 0x2) {
+      s.topology++;
+      s.activeports |= static_cast<uint8>(1u << port);
+    }
+  }
+  s.ptype = static_cast<uint8>(
+      Read16(EC_CMD_FPRD, s.configadr, reg::kPortDescriptor, EC_TIMEOUTRET3) & 0xFF);
+  FindParent(k);
+  StateCheck(k, EC_STATE_INIT, EC_TIMEOUTSTATE);
+}
+
+// Identical slaves share the SII contents of the first one that was read
+// completely; the others read their own.
+void Master::TakeSiiContents(uint16 k) {
+  ec_slavet& s = slave_[k];
+  const uint16 twin = SiiTwin(k, false);
+  if (twin != 0) {
+    const ec_slavet& t = slave_[twin];
+    std::memcpy(s.name, t.name, sizeof s.name);
+    std::memcpy(s.SM, t.SM, sizeof s.SM);
+    s.FMMU0func = t.FMMU0func;
+    s.FMMU1func = t.FMMU1func;
+    s.FMMU2func = t.FMMU2func;
+    s.FMMU3func = t.FMMU3func;
+    s.CoEdetails = t.CoEdetails;
+    s.FoEdetails = t.FoEdetails;
+    s.EoEdetails = t.EoEdetails;
+    s.SoEdetails = t.SoEdetails;
+    s.blockLRW = t.blockLRW;
+    s.Ebuscurrent = t.Ebuscurrent;
+    sii_read_[k].parsed = true;
+  } else {
+    for (int pass = 0; pass < kSiiPasses && !sii_read_[k].parsed; ++pass) {
+      sii_read_[k].parsed = SiiParse(k);
+    }
+  }
+  if (s.blockLRW) slave_[0].blockLRW++;
+  slave_[0].Ebuscurrent = static_cast<int16>(slave_[0].Ebuscurrent + s.Ebuscurrent);
+}
+
+// Mailbox SyncManagers, EEPROM to the slave's application, and the request
+// for PRE_OP (with acknowledge; reached later, checked by the caller).
+void Master::StartMailboxAndPreOp(uint16 k) {
+  ec_slavet& s = slave_[k];
+  if (s.mbx_l > 0) {
+    uint8_t sms[2 * reg::kSmSize];
+    PutSm(sms, s.SM[0]);
+    PutSm(sms + reg::kSmSize, s.SM[1]);
+    Xfer(EC_CMD_FPWR, s.configadr, reg::kSm0, sizeof sms, sms, EC_TIMEOUTRET3);
+  }
+  Write8(EC_CMD_FPWR, s.configadr, reg::kEepromConfig, 0x01, EC_TIMEOUTRET3);
+  s.eep_pdi = 1;
+  Write16(EC_CMD_FPWR, s.configadr, reg::kAlControl, kPreOpAck, EC_TIMEOUTRET3);
 }
 
 // Maps the outputs (or inputs) of one slave at the current logical address:
@@ -325,18 +363,32 @@ void Master::MapDirection(uint16 slave, bool outputs, uint8* iomap, uint8 g,
 
 int Master::ConfigMap(void* iomap_ptr, uint8 g) {
   if (g >= EC_MAXGROUP || iomap_ptr == nullptr) return 0;
-  uint8* iomap = static_cast<uint8*>(iomap_ptr);
+  ResetGroup(g);
+  PrepareForMapping(g);
+  // Sizes from the SII PDO categories, then the SyncManagers.
+  for (int k = 1; k <= *slavecount_; ++k) {
+    if (slave_[k].group != g) continue;
+    ReadPdoSizes(static_cast<uint16>(k));
+    WriteSyncManagers(static_cast<uint16>(k));
+  }
+  MapGroup(static_cast<uint8*>(iomap_ptr), g);
+  const ec_groupt& grp = group_[g];
+  return static_cast<int>(grp.Obytes + grp.Ibytes);
+}
+
+void Master::ResetGroup(uint8 g) {
   ec_groupt& grp = group_[g];
-  const int n = *slavecount_;
   grp.nsegments = 0;
   grp.outputsWKC = 0;
   grp.inputsWKC = 0;
   grp.Isegment = 0;
   grp.Ioffset = 0;
   std::memset(grp.IOsegment, 0, sizeof grp.IOsegment);
+}
 
-  // Wait for PRE_OP and let the application adjust each slave.
-  for (int k = 1; k <= n; ++k) {
+// Waits for PRE_OP and lets the application adjust each slave.
+void Master::PrepareForMapping(uint8 g) {
+  for (int k = 1; k <= *slavecount_; ++k) {
     ec_slavet& s = slave_[k];
     if (s.group != g) continue;
     StateCheck(static_cast<uint16>(k), EC_STATE_PRE_OP, EC_TIMEOUTSTATE);
@@ -346,70 +398,79 @@ int Master::ConfigMap(void* iomap_ptr, uint8 g) {
     s.Obits = 0;
     s.Ibits = 0;
   }
+}
 
-  // Sizes from the SII PDO categories, then the SyncManagers.
-  for (int k = 1; k <= n; ++k) {
-    ec_slavet& s = slave_[k];
-    if (s.group != g) continue;
-    // A twin supplies the sizes only to a slave whose SyncManager starts
-    // are known; otherwise the slave reads its own SII below.
-    const uint16 twin = sii_read_[k].parsed ? SiiTwin(static_cast<uint16>(k), true) : 0;
-    if (twin != 0) {
-      const ec_slavet& t = slave_[twin];
-      for (int m = 0; m < EC_MAXSM; ++m) {
-        s.SM[m].SMlength = t.SM[m].SMlength;
-        s.SMtype[m] = t.SMtype[m];
-      }
-      s.Obits = t.Obits;
-      s.Ibits = t.Ibits;
-      sii_read_[k].pdo = true;
-    } else {
-      // Sizes only from an SII that was read completely: a slave whose
-      // SyncManagers or PDOs cannot be read stays unmapped.
-      const uint16 sk = static_cast<uint16>(k);
-      SiiRead& r = sii_read_[k];
-      const bool was_pdi = s.eep_pdi != 0;
-      uint32_t ibits = 0, obits = 0;
-      if (!r.parsed) {
-        for (int pass = 0; pass < kSiiPasses && !r.parsed; ++pass) r.parsed = SiiParse(sk);
-        if (r.parsed) {
-          if (s.blockLRW) slave_[0].blockLRW++;
-          slave_[0].Ebuscurrent = static_cast<int16>(slave_[0].Ebuscurrent + s.Ebuscurrent);
-        }
-      }
-      bool in_ok = false, out_ok = false;
-      for (int pass = 0; pass < kSiiPasses && r.parsed && !in_ok; ++pass) {
-        in_ok = SiiPdo(sk, true, &ibits);
-      }
-      if (was_pdi) EepromToPdi(sk);
-      for (int pass = 0; pass < kSiiPasses && in_ok && !out_ok; ++pass) {
-        out_ok = SiiPdo(sk, false, &obits);
-      }
-      if (was_pdi) EepromToPdi(sk);
-      r.pdo = in_ok && out_ok;
-      s.Ibits = r.pdo ? static_cast<uint16>(ibits) : 0;
-      s.Obits = r.pdo ? static_cast<uint16>(obits) : 0;
-    }
+// A twin supplies the sizes only to a slave whose SyncManager starts are
+// known; otherwise the slave reads its own SII, and sizes are taken only
+// from an SII that was read completely: a slave whose SyncManagers or PDOs
+// cannot be read stays unmapped.
+void Master::ReadPdoSizes(uint16 k) {
+  ec_slavet& s = slave_[k];
+  SiiRead& r = sii_read_[k];
+  const uint16 twin = r.parsed ? SiiTwin(k, true) : 0;
+  if (twin != 0) {
+    const ec_slavet& t = slave_[twin];
     for (int m = 0; m < EC_MAXSM; ++m) {
-      if (s.SM[m].StartAddr == 0) continue;
-      if (m < 2) {
-        // Mailbox SMs were written during discovery.
-        if (s.mbx_l > 0) continue;
-      } else if (s.SM[m].SMlength != 0) {
-        s.SM[m].SMflags |= kSmEnable;
-      } else {
-        s.SM[m].SMflags &= EC_SMENABLEMASK;
-      }
-      uint8_t img[reg::kSmSize];
-      PutSm(img, s.SM[m]);
-      Xfer(EC_CMD_FPWR, s.configadr, static_cast<uint16_t>(reg::kSm0 + reg::kSmSize * m),
-           sizeof img, img, EC_TIMEOUTRET3);
+      s.SM[m].SMlength = t.SM[m].SMlength;
+      s.SMtype[m] = t.SMtype[m];
     }
-    s.Obytes = s.Obits > 7 ? (s.Obits + 7u) / 8u : 0;
-    s.Ibytes = s.Ibits > 7 ? (s.Ibits + 7u) / 8u : 0;
-    s.FMMUunused = 0;
+    s.Obits = t.Obits;
+    s.Ibits = t.Ibits;
+    r.pdo = true;
+    return;
   }
+  const bool was_pdi = s.eep_pdi != 0;
+  uint32_t ibits = 0, obits = 0;
+  if (!r.parsed) {
+    for (int pass = 0; pass < kSiiPasses && !r.parsed; ++pass) r.parsed = SiiParse(k);
+    if (r.parsed) {
+      if (s.blockLRW) slave_[0].blockLRW++;
+      slave_[0].Ebuscurrent = static_cast<int16>(slave_[0].Ebuscurrent + s.Ebuscurrent);
+    }
+  }
+  bool in_ok = false, out_ok = false;
+  for (int pass = 0; pass < kSiiPasses && r.parsed && !in_ok; ++pass) {
+    in_ok = SiiPdo(k, true, &ibits);
+  }
+  if (was_pdi) EepromToPdi(k);
+  for (int pass = 0; pass < kSiiPasses && in_ok && !out_ok; ++pass) {
+    out_ok = SiiPdo(k, false, &obits);
+  }
+  if (was_pdi) EepromToPdi(k);
+  r.pdo = in_ok && out_ok;
+  s.Ibits = r.pdo ? static_cast<uint16>(ibits) : 0;
+  s.Obits = r.pdo ? static_cast<uint16>(obits) : 0;
+}
 
+// Writes the process-data SyncManagers (enabled when they carry data) and
+// fixes the slave's byte sizes.
+void Master::WriteSyncManagers(uint16 k) {
+  ec_slavet& s = slave_[k];
+  for (int m = 0; m < EC_MAXSM; ++m) {
+    if (s.SM[m].StartAddr == 0) continue;
+    if (m < 2) {
+      // Mailbox SMs were written during discovery.
+      if (s.mbx_l > 0) continue;
+    } else if (s.SM[m].SMlength != 0) {
+      s.SM[m].SMflags |= kSmEnable;
+    } else {
+      s.SM[m].SMflags &= EC_SMENABLEMASK;
+    }
+    uint8_t img[reg::kSmSize];
+    PutSm(img, s.SM[m]);
+    Xfer(EC_CMD_FPWR, s.configadr, static_cast<uint16_t>(reg::kSm0 + reg::kSmSize * m),
+         sizeof img, img, EC_TIMEOUTRET3);
+  }
+  s.Obytes = s.Obits > 7 ? (s.Obits + 7u) / 8u : 0;
+  s.Ibytes = s.Ibits > 7 ? (s.Ibits + 7u) / 8u : 0;
+  s.FMMUunused = 0;
+}
+
+// Lays the outputs of every slave, then the inputs, into the image and
+// requests SAFE_OP (reached later, checked by the caller).
+void Master::MapGroup(uint8* iomap, uint8 g) {
+  ec_groupt& grp = group_[g];
+  const int n = *slavecount_;
   uint32_t logaddr = grp.logstartaddr;
   uint32_t segment_size = 0;
   uint16_t segment = 0;
@@ -429,7 +490,6 @@ int Master::ConfigMap(void* iomap_ptr, uint8 g) {
       MapDirection(static_cast<uint16>(k), false, iomap, g, &logaddr, &segment_size, &segment);
     }
     EepromToPdi(static_cast<uint16>(k));
-    // Request SAFE_OP; reached later, checked by the caller.
     Write16(EC_CMD_FPWR, s.configadr, reg::kAlControl, EC_STATE_SAFE_OP, EC_TIMEOUTRET3);
   }
   grp.IOsegment[segment] = segment_size;
@@ -443,7 +503,6 @@ int Master::ConfigMap(void* iomap_ptr, uint8 g) {
     slave_[0].inputs = grp.inputs;
     slave_[0].Ibytes = grp.Ibytes;
   }
-  return static_cast<int>(grp.Obytes + grp.Ibytes);
 }
 
 }  // namespace ecmaster

@@ -99,6 +99,27 @@ class Master {
   bool SiiParse(uint16 slave);
   bool SiiPdo(uint16 slave, bool tx, uint32_t* bits);
 
+  // Discovery steps of ConfigInit, in bus order.
+  void ClearRecords();
+  int ResetAndCount();
+  void WriteDefaults();
+  void AssignAddresses(int n);
+  void ReadIdentities(int n);
+  // The result of an EEPROM read requested earlier; clears *ok (if given)
+  // when it is missing or belongs to another word.
+  uint32_t SiiResult(uint16 slave, uint16_t word, bool* ok);
+  void ConfigureSlave(uint16 slave);
+  void ReadLinks(uint16 slave);
+  void TakeSiiContents(uint16 slave);
+  void StartMailboxAndPreOp(uint16 slave);
+
+  // Mapping steps of ConfigMap.
+  void ResetGroup(uint8 group);
+  void PrepareForMapping(uint8 group);
+  void ReadPdoSizes(uint16 slave);
+  void WriteSyncManagers(uint16 slave);
+  void MapGroup(uint8* iomap, uint8 group);
+
   // Discovery helpers.
   void FindParent(uint16 slave);
   bool SameIdentity(uint16 a, uint16 b) const;

@@ -12,7 +12,7 @@
 
 #include "controller/zorvik_controller.h"
 #include "test_util.h"
-#include "tests/support/sim_bus.h"
+#include "tests/support/test_bus.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ class ControllerBus : public testing::Test {
 
   void SetUp() override {
     std::string why;
-    if (!simtest::SimBus::Available(&why)) GTEST_SKIP() << why;
+    if (!simtest::TestBus::Available(&why)) GTEST_SKIP() << why;
     ASSERT_TRUE(bus_.ok()) << bus_.error();
     ctl_ = ZorvikController::GetInstance();
     testing::internal::CaptureStdout();
@@ -129,7 +129,7 @@ class ControllerBus : public testing::Test {
   }
 
   std::vector<simtest::ActuatorEntry> actuators_;
-  simtest::SimBus bus_;
+  simtest::TestBus bus_;
   ZorvikController* ctl_ = nullptr;
 };
 
@@ -306,8 +306,8 @@ TEST_F(ControllerBus, ActuatorsAnswerAgainAfterTheCableWasPulled) {
 // A DCU at a position the network does not have: the start fails.
 TEST(ControllerBusStart, MissingSlaveFailsTheStart) {
   std::string why;
-  if (!simtest::SimBus::Available(&why)) GTEST_SKIP() << why;
-  simtest::SimBus bus(OneDcuYaml({{1, 1, "j", "KINETRA_A50", 1}}));
+  if (!simtest::TestBus::Available(&why)) GTEST_SKIP() << why;
+  simtest::TestBus bus(OneDcuYaml({{1, 1, "j", "KINETRA_A50", 1}}));
   ASSERT_TRUE(bus.ok()) << bus.error();
   ZorvikController* ctl = ZorvikController::GetInstance();
   testing::internal::CaptureStdout();

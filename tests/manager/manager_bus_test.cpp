@@ -11,7 +11,7 @@
 #include "ethercat_manager/ethercat_manager.h"
 #include "tests/manager/manager_test_util.h"
 #include "tests/manager/sim_yaml.h"
-#include "tests/support/sim_bus.h"
+#include "tests/support/test_bus.h"
 
 namespace {
 
@@ -29,7 +29,7 @@ using manager_test::WaitFor;
 using manager_test::Yellow;
 using namespace std::chrono_literals;
 
-EthercatConfig BusConfig(const simtest::SimBus& bus, uint64_t cycle_ns = 1000000, bool dc = true) {
+EthercatConfig BusConfig(const simtest::TestBus& bus, uint64_t cycle_ns = 1000000, bool dc = true) {
   EthercatConfig config;
   config.ifname = bus.ifname();
   config.cycle_time_ns = cycle_ns;
@@ -52,7 +52,7 @@ struct Nodes {
 }  // namespace
 
 TEST(ManagerBus, OneBoardComesUpExchangesDataAndStopsToInit) {
-  simtest::SimBus bus(manager_test::SimYaml(1));
+  simtest::TestBus bus(manager_test::SimYaml(1));
   ASSERT_TRUE(bus.ok()) << bus.error();
   EthercatManager manager;
   TestNode node(1);
@@ -121,7 +121,7 @@ TEST(ManagerBus, OneBoardComesUpExchangesDataAndStopsToInit) {
 // Outputs reach the board and its answer comes back: the shake-hand request of
 // a KinetraA on channel 1, id 1, written straight into the output image.
 TEST(ManagerBus, OutputsReachTheBoardAndItsAnswerReturns) {
-  simtest::SimBus bus(manager_test::SimYaml(1));
+  simtest::TestBus bus(manager_test::SimYaml(1));
   ASSERT_TRUE(bus.ok()) << bus.error();
   EthercatManager manager;
   TestNode node(1);
@@ -143,7 +143,7 @@ TEST(ManagerBus, OutputsReachTheBoardAndItsAnswerReturns) {
 // of the loop must not write beyond it, and the first inputs the nodes see
 // are the boards', not the echo of the outputs.
 TEST(ManagerBus, SixBoardsRunHealthyAndFirstInputsAreTheBoards) {
-  simtest::SimBus bus(manager_test::SimYaml(6));
+  simtest::TestBus bus(manager_test::SimYaml(6));
   ASSERT_TRUE(bus.ok()) << bus.error();
   EthercatManager manager;
   Nodes nodes;
@@ -171,7 +171,7 @@ TEST(ManagerBus, SixBoardsRunHealthyAndFirstInputsAreTheBoards) {
 }
 
 TEST(ManagerBus, UnregisteredBoardIsExcludedAndLowersTheExpectedCounter) {
-  simtest::SimBus bus(manager_test::SimYaml(3));
+  simtest::TestBus bus(manager_test::SimYaml(3));
   ASSERT_TRUE(bus.ok()) << bus.error();
   EthercatManager manager;
   Nodes nodes;
@@ -198,7 +198,7 @@ TEST(ManagerBus, UnregisteredBoardIsExcludedAndLowersTheExpectedCounter) {
 }
 
 TEST(ManagerBus, NodeRefusingInitStopsTheBringUpBeforeAnyExchange) {
-  simtest::SimBus bus(manager_test::SimYaml(2));
+  simtest::TestBus bus(manager_test::SimYaml(2));
   ASSERT_TRUE(bus.ok()) << bus.error();
   EthercatManager manager;
   Nodes nodes;
@@ -221,7 +221,7 @@ TEST(ManagerBus, NodeRefusingInitStopsTheBringUpBeforeAnyExchange) {
 }
 
 TEST(ManagerBus, RegisteredPositionBeyondTheBoardsFound) {
-  simtest::SimBus bus(manager_test::SimYaml(1));
+  simtest::TestBus bus(manager_test::SimYaml(1));
   ASSERT_TRUE(bus.ok()) << bus.error();
   EthercatManager manager;
   Nodes nodes;
@@ -241,7 +241,7 @@ TEST(ManagerBus, RegisteredPositionBeyondTheBoardsFound) {
 // The interface is up but no frame comes back (the simulator's cable is
 // pulled before the start): discovery tries three times and gives up.
 TEST(ManagerBus, NoBoardsBehindTheInterface) {
-  simtest::SimBus bus(manager_test::SimYaml(1));
+  simtest::TestBus bus(manager_test::SimYaml(1));
   ASSERT_TRUE(bus.ok()) << bus.error();
   bus.Control("cable pull");
   EthercatManager manager;
@@ -279,7 +279,7 @@ TEST(ManagerBus, InterfaceThatDoesNotExist) {
 }
 
 TEST(ManagerBus, SecondStartWarnsAndRestartAfterStopComesUpAgain) {
-  simtest::SimBus bus(manager_test::SimYaml(2));
+  simtest::TestBus bus(manager_test::SimYaml(2));
   ASSERT_TRUE(bus.ok()) << bus.error();
   EthercatManager manager;
   Nodes nodes;
@@ -323,7 +323,7 @@ TEST(ManagerBus, ProcessImageOfExactly4096BytesIsAcceptedAndOneMoreRefused) {
         "  - {kind: generic, name: SIM-BIG, count: 3, output_bytes: 512, input_bytes: 512}\n"
         "  - {kind: generic, name: SIM-TAIL, product_code: 0x7A11, output_bytes: 272, input_bytes: " +
         std::to_string(tail_inputs) + "}\n";
-    simtest::SimBus bus(manager_test::SimYaml(1, 1000000, extra));
+    simtest::TestBus bus(manager_test::SimYaml(1, 1000000, extra));
     ASSERT_TRUE(bus.ok()) << bus.error();
     EthercatManager manager;
     TestNode node(1);
@@ -352,7 +352,7 @@ TEST(ManagerBus, ProcessImageOfExactly4096BytesIsAcceptedAndOneMoreRefused) {
 // A slave that maps no inputs: its node learns the sizes and name from the
 // bus and still has its data hook called every cycle.
 TEST(ManagerBus, NodeOfASlaveWithoutInputsStillGetsItsDataHook) {
-  simtest::SimBus bus(manager_test::SimYaml(
+  simtest::TestBus bus(manager_test::SimYaml(
       1, 1000000, "extra_slaves:\n  - {kind: generic, name: SIM-OUT, output_bytes: 8, input_bytes: 0}\n"));
   ASSERT_TRUE(bus.ok()) << bus.error();
   EthercatManager manager;

@@ -11,7 +11,7 @@
 #include "ethercat_manager/ethercat_manager.h"
 #include "tests/manager/manager_test_util.h"
 #include "tests/manager/sim_yaml.h"
-#include "tests/support/sim_bus.h"
+#include "tests/support/test_bus.h"
 
 namespace {
 
@@ -40,7 +40,7 @@ class SupervisionTest : public ::testing::Test {
   virtual std::string SimulatorOptions() const { return ""; }
 
   void SetUp() override {
-    bus_ = std::make_unique<simtest::SimBus>(manager_test::SimYaml(kBoards, 1000000, SimulatorOptions()));
+    bus_ = std::make_unique<simtest::TestBus>(manager_test::SimYaml(kBoards, 1000000, SimulatorOptions()));
     ASSERT_TRUE(bus_->ok()) << bus_->error();
     for (int p = 1; p <= kBoards; ++p) {
       nodes_.push_back(std::make_unique<TestNode>(p));
@@ -95,7 +95,7 @@ class SupervisionTest : public ::testing::Test {
   static std::string AllResumed() { return Plain("[INFO] OK : all slaves resumed OPERATIONAL."); }
 
   StdoutCapture out_;
-  std::unique_ptr<simtest::SimBus> bus_;
+  std::unique_ptr<simtest::TestBus> bus_;
   EthercatManager manager_;
   std::vector<std::unique_ptr<TestNode>> nodes_;
   size_t start_end_ = 0;
