@@ -9,6 +9,7 @@
 
 #include "controller/actuator.h"
 #include "controller/dcu.h"
+#include "ethercat_manager/bus_recorder.h"
 
 namespace zorvik {
 
@@ -44,6 +45,15 @@ class ZorvikController {
                  float kp, float kd);
   bool EnableAllActuator();
   bool DisableAllActuator();
+
+  // Read-only figures for the self-test reports.
+  // What the bus manager measured during the current or last start: the
+  // slaves found, bring-up times, cycle timing and supervision events.
+  ethercat_manager::BusFigures GetBusFigures();
+  // The actuator's last shake-hand reply as its DCU node decodes it (type
+  // code 1 to 7 and the information word; TYPE_NONE and 0 when there is
+  // no valid reply). False for an unknown name.
+  bool GetShakeHandInfo(const std::string& actuator_name, ActuatorType& type, uint32_t& info);
 
  private:
   ZorvikController() = default;

@@ -8,6 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "ethercat_manager/bus_recorder.h"
 #include "ethercat_manager/ethercat_node.h"
 
 namespace ethercat_manager {
@@ -50,6 +51,8 @@ class EthercatManager {
   std::thread error_thread_;
   std::atomic<bool> running_{false};
   std::unordered_map<int32_t, EthercatNode*> nodes_;
+  // Figures of the current or last start, for the self-test reports.
+  BusRecorder recorder_;
 
  private:
   // The interface was opened by a start and not closed since.
