@@ -67,6 +67,7 @@ def motion_plots(checks):
                        label="threshold %s %g" % (r["comparison"], r["threshold"]))
             if r.get("crossed_ms") is not None:
                 ax.axvline(r["crossed_ms"], color="#1a7f37", alpha=0.5, label="crossed")
+            ax.set_xlim(left=0)
             ax.set_xlabel("ms since the check began")
             ax.set_ylabel(r["quantity"])
             ax.legend(fontsize=7, loc="best")
