@@ -282,4 +282,18 @@ bool ZorvikController::LinkLost() { return ecat_manager_.LinkLost(); }
 
 void ZorvikController::RequestAbort() { ecat_manager_.RequestAbort(); }
 
+ethercat_manager::BusFigures ZorvikController::GetBusFigures() { return ecat_manager_.recorder_.Snapshot(); }
+
+bool ZorvikController::GetShakeHandInfo(const std::string& actuator_name, ActuatorType& type,
+                                        uint32_t& info) {
+  type = TYPE_NONE;
+  info = 0;
+  Dcu* dcu = FindActuatorDcu(actuator_name);
+  Actuator* actuator = dcu == nullptr ? nullptr : dcu->GetActautor(actuator_name);
+  if (actuator == nullptr) return false;
+  std::lock_guard<std::mutex> lock(dcu->recv_mutex_);
+  actuator->GetShakeHandInfo(type, info);
+  return true;
+}
+
 }  // namespace zorvik

@@ -9,6 +9,7 @@
 
 #include "controller/actuator.h"
 #include "controller/dcu.h"
+#include "ethercat_manager/bus_recorder.h"
 
 namespace zorvik {
 
@@ -56,6 +57,14 @@ class ZorvikController {
   // so that Start returns false. Safe from any thread, also before the
   // instance exists (e.g. from a signal-watching thread).
   static void RequestAbort();
+  // Read-only figures for the self-test reports.
+  // What the bus manager measured during the current or last start: the
+  // slaves found, bring-up times, cycle timing and supervision events.
+  ethercat_manager::BusFigures GetBusFigures();
+  // The actuator's last shake-hand reply as its DCU node decodes it (type
+  // code 1 to 7 and the information word; TYPE_NONE and 0 when there is
+  // no valid reply). False for an unknown name.
+  bool GetShakeHandInfo(const std::string& actuator_name, ActuatorType& type, uint32_t& info);
 
  private:
   ZorvikController() = default;

@@ -151,6 +151,7 @@ bool EthercatManager::Start(EthercatConfig config) {
 
 bool EthercatManager::InitMaster() {
   const char* ifname = config_.ifname.c_str();
+  recorder_.BeginBringUp(config_);
 
   // A restart opens the interface anew; the socket of the previous start
   // would otherwise stay open and keep receiving copies of every frame.
@@ -181,6 +182,7 @@ bool EthercatManager::InitMaster() {
     return false;
   }
   ZORVIK_LOG_INFO("%d slaves found and configured", ec_slavecount);
+  recorder_.RecordSlaves();
 
   for (const auto& entry : nodes_) {
     const int32_t pos = entry.first;
@@ -201,6 +203,7 @@ bool EthercatManager::InitMaster() {
     if (BringUpAborted()) return false;
     if (state != EC_STATE_PRE_OP) {
       ZORVIK_LOG_ERROR("Slave %s (%d) set EC_STATE_PRE_OP failed.", entry.second->GetName().c_str(), pos);
+      recorder_.RecordSlaves();
       return false;
     }
   }
@@ -229,6 +232,7 @@ bool EthercatManager::InitMaster() {
 
   expected_wkc_ = 2 * ec_group[0].outputsWKC + ec_group[0].inputsWKC - 2 * excluded;
   ZORVIK_LOG_INFO("Slaves mapped, Process Data IO size: %d, expected_wkc %d", size, expected_wkc_);
+  recorder_.RecordMapping(size, expected_wkc_);
 
   if (config_.enable_dc) {
     (void)ec_configdc();
@@ -247,6 +251,7 @@ bool EthercatManager::InitMaster() {
     if (BringUpAborted()) return false;
     if (state != EC_STATE_SAFE_OP) {
       ZORVIK_LOG_ERROR("Slave %s (%d) set EC_STATE_SAFE_OP failed.", entry.second->GetName().c_str(), pos);
+      recorder_.RecordSlaves();
       return false;
     }
   }
@@ -280,6 +285,7 @@ bool EthercatManager::InitMaster() {
   if (!all_op) {
     ZORVIK_LOG_ERROR("Not all slaves reached operational state.");
     ec_readstate();
+    recorder_.RecordSlaves();
     for (const auto& entry : nodes_) {
       const ec_slavet& slave = ec_slave[entry.first];
       if (slave.state != EC_STATE_OPERATIONAL) {
@@ -292,6 +298,7 @@ bool EthercatManager::InitMaster() {
   }
 
   ZORVIK_LOG_INFO("Operational state reached for all slaves.");
+  recorder_.RecordOperational();
   UpdateSlaveState(OP, 0);
   return true;
 }
@@ -363,6 +370,7 @@ void EthercatManager::WorkLoop() {
   while (running_.load()) {
     const int wkc = ec_receive_processdata(kFrameTimeoutUs);
     wkc_.store(wkc, std::memory_order_relaxed);
+    recorder_.OnCycle(wkc, expected_wkc_, static_cast<int64_t>(ec_DCtime));
 
     for (const auto& entry : nodes_) {
       const ec_slavet& slave = ec_slave[entry.first];
@@ -405,6 +413,7 @@ void EthercatManager::ErrorHandler() {
     if (link_lost_) {
       if (wkc < expected) continue;
       ZORVIK_LOG_WARN("Ecat link resmed.");
+      recorder_.LinkEvent("resumed", wkc, expected);
       link_lost_ = false;
       lost_count_ = 0;
       silent_passes_ = 0;
@@ -422,6 +431,7 @@ void EthercatManager::ErrorHandler() {
     }
 
     ZORVIK_LOG_WARN("wkc < expected_wkc , wkc: %d, expected_wkc: %d", wkc, expected);
+    recorder_.LinkEvent("short_wkc", wkc, expected);
     ec_group[0].docheckstate = FALSE;
     ec_readstate();
 
@@ -439,30 +449,36 @@ void EthercatManager::ErrorHandler() {
         ec_group[0].docheckstate = TRUE;
         if (slave.state == EC_STATE_SAFE_OP + EC_STATE_ERROR) {
           ZORVIK_LOG_ERROR("ERROR : node %s (%d) is in SAFE_OP + ERROR, attempting ack.", node->GetName().c_str(), pos);
+          recorder_.Event("acknowledge", node->GetName(), pos, slave.state);
           slave.state = static_cast<uint16>(EC_STATE_SAFE_OP + EC_STATE_ACK);
           ec_writestate(slave_pos);
         } else if (slave.state == EC_STATE_SAFE_OP) {
           ZORVIK_LOG_ERROR("ERROR : node %s (%d) is in SAFE_OP, change to OPERATIONAL.", node->GetName().c_str(), pos);
+          recorder_.Event("request_op", node->GetName(), pos, slave.state);
           slave.state = EC_STATE_OPERATIONAL;
           ec_writestate(slave_pos);
         } else if (slave.state == EC_STATE_NONE) {
           if (!slave.islost) {
             ZORVIK_LOG_WARN("WARN : node %s (%d) re-check state. current state: 0x%04X", node->GetName().c_str(), pos,
                      static_cast<unsigned>(slave.state));
+            recorder_.Event("recheck", node->GetName(), pos, slave.state);
             ec_statecheck(slave_pos, EC_STATE_OPERATIONAL, kRecheckTimeoutUs);
             if (slave.state == EC_STATE_NONE) {
               slave.islost = TRUE;
               ZORVIK_LOG_ERROR("ERROR : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
                         static_cast<unsigned>(slave.state));
+              recorder_.Event("lost", node->GetName(), pos, slave.state);
             }
           }
         } else {
           ZORVIK_LOG_WARN("MESSAGE : node %s (%d)  reconfigured. current state: 0x%04X", node->GetName().c_str(), pos,
                    static_cast<unsigned>(slave.state));
+          recorder_.Event("reconfigure", node->GetName(), pos, slave.state);
           if (ec_reconfig_slave(slave_pos, kRepairTimeoutUs)) {
             slave.islost = FALSE;
             ZORVIK_LOG_WARN("MESSAGE : node %s (%d) reconfigured done. current state: 0x%04X", node->GetName().c_str(),
                      pos, static_cast<unsigned>(slave.state));
+            recorder_.Event("reconfigured", node->GetName(), pos, slave.state);
           }
         }
       }
@@ -470,15 +486,18 @@ void EthercatManager::ErrorHandler() {
       if (slave.islost) {
         ZORVIK_LOG_ERROR("WARN : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
                   static_cast<unsigned>(slave.state));
+        recorder_.Event("still_lost", node->GetName(), pos, slave.state);
         if (slave.state == EC_STATE_NONE) {
           if (ec_recover_slave(slave_pos, kRepairTimeoutUs)) {
             slave.islost = FALSE;
             ZORVIK_LOG_WARN("MESSAGE : node %s (%d) recovered", node->GetName().c_str(), pos);
+            recorder_.Event("recovered", node->GetName(), pos, slave.state);
           }
         } else {
           slave.islost = FALSE;
           ZORVIK_LOG_WARN("MESSAGE : node %s (%d) found. current state: 0x%04X", node->GetName().c_str(), pos,
                    static_cast<unsigned>(slave.state));
+          recorder_.Event("found", node->GetName(), pos, slave.state);
         }
       }
 
@@ -488,6 +507,7 @@ void EthercatManager::ErrorHandler() {
     if (!running_.load()) break;
     if (!ec_group[0].docheckstate) {
       ZORVIK_LOG_INFO("OK : all slaves resumed OPERATIONAL.");
+      recorder_.LinkEvent("all_operational", wkc, expected);
     }
 
     // The link counts as lost only when no registered slave answers; while
@@ -496,6 +516,7 @@ void EthercatManager::ErrorHandler() {
     silent_passes_ = answered == 0 ? silent_passes_ + 1 : 0;
     if (silent_passes_ >= kLinkLostPasses) {
       ZORVIK_LOG_ERROR("Ecat link lost.");
+      recorder_.LinkEvent("link_lost", wkc, expected);
       link_lost_ = true;
     }
   }

@@ -8,6 +8,7 @@
 #include <thread>
 #include <unordered_map>
 
+#include "ethercat_manager/bus_recorder.h"
 #include "ethercat_manager/ethercat_node.h"
 
 namespace ethercat_manager {
@@ -59,6 +60,8 @@ class EthercatManager {
   std::thread error_thread_;
   std::atomic<bool> running_{false};
   std::unordered_map<int32_t, EthercatNode*> nodes_;
+  // Figures of the current or last start, for the self-test reports.
+  BusRecorder recorder_;
 
  private:
   // Whether every registered slave is in OP, learnt with one broadcast read

@@ -5,59 +5,45 @@
 //
 // Usage: robot_selftest CONFIG.yaml. The exit status is 0 whatever the
 // verdict (130 when interrupted by Ctrl-C or SIGTERM); results go to
-// standard output.
+// standard output, and to report files when SELFTEST_OUTPUT names them.
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
-#include <memory>
 #include <string>
-#include <unordered_map>
-#include <vector>
+#include <utility>
 
 #include <yaml-cpp/yaml.h>
 
 #include "controller/zorvik_controller.h"
-#include "tools/ethercat_config.h"
 #include "tools/selftest_config.h"
+#include "tools/selftest_run.h"
 #include "tools/selftest_runtime.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 
-constexpr const char* kContactAddress = "selftest@zorvik.dev";
-constexpr int kToolVersion[3] = {0, 1, 3};
+const selftest::ToolTexts kTexts = {
+    "robot_selftest",
+    "M3",
+    "[TEST] **************** 开始测试 *****************",
+    "[TEST] **************** 测试通过 *****************",
+    "[TEST] **************** 测试失败 *****************",
+    "[TEST] EtherCAT ***************************** PASS",
+    "[TEST] EtherCAT ***************************** FAIL",
+    "[TEST] IMU ********************************** PASS",
+    "[TEST] IMU ********************************** FAIL",
+    "[TEST] %s 使能 ************************ PASS",
+    "[TEST] %s 使能 ************************ FAIL",
+};
 
-YAML::EthercatConfig ecat_cfg_;
-std::vector<YAML::DcuConfig> dcu_network_cfg_;
-std::shared_ptr<zorvik::ZorvikController> zorvik_ctrl_;
-std::vector<std::string> actr_name_list_;
-std::unordered_map<std::string, zorvik::ActuatorType> actr_type_map_;
+// The one run of the process; the motion test's helpers reach the program
+// state through it.
+selftest::SelftestRun* run_ = nullptr;
 std::string imu_dcu_name_ = "none";
 bool enable_move = false;
-// Whether the controller's Start succeeded and its Stop has not been called.
-bool bus_started_ = false;
 
-// Registered with atexit at the top of main, i.e. after every static object
-// of the program and of the controller library is constructed, so it runs
-// before any of them is destroyed: the controller is gone before the
-// library's registries and bus manager it uses in its destructor.
-void ReleaseController() { zorvik_ctrl_.reset(); }
-
-[[noreturn]] void AbortRun() {
-  selftest::AbortInterruptedRun(zorvik_ctrl_.get(), bus_started_, actr_name_list_);
-}
-
-void AbortIfInterrupted() {
-  if (selftest::Interrupted()) AbortRun();
-}
-
-// Sleep of the motion test; an interrupt ends the run from here.
-void Wait(std::chrono::nanoseconds duration) {
-  if (!selftest::SleepFor(duration)) AbortRun();
-}
+void AbortIfInterrupted() { run_->AbortIfInterrupted(); }
+void Wait(std::chrono::nanoseconds duration) { run_->Wait(duration); }
 
 // How one model is driven and checked by the motion test. Commands are
 // SetMitCmd arguments: position, velocity, effort, kp, kd.
@@ -105,17 +91,58 @@ const MotionProfile* ProfileOf(zorvik::ActuatorType type) {
   }
 }
 
+// What the report tells of each motion check: the commanded target and the
+// threshold the reading must pass, per direction.
+struct MotionLimits {
+  double forward_target, forward_threshold;
+  double reverse_target, reverse_threshold;
+};
+
+MotionLimits LimitsOf(zorvik::ActuatorType type) {
+  switch (type) {
+    case zorvik::CLAVIX: return {1, 0.9, 0, 0.1};
+    case zorvik::KINETRA_A50:
+    case zorvik::KINETRA_A90: return {0.5, 0.1, -0.5, -0.1};
+    case zorvik::KINETRA_B30: return {9, 8, 0, 1};
+    default: return {0, 0, 0, 0};
+  }
+}
+
 float ReadFeedback(const MotionProfile& profile, const std::string& name) {
-  return profile.reads_position ? zorvik_ctrl_->GetPosition(name) : zorvik_ctrl_->GetVelocity(name);
+  return profile.reads_position ? run_->zorvik_ctrl_->GetPosition(name)
+                                : run_->zorvik_ctrl_->GetVelocity(name);
+}
+
+// Opens the report entry of one motion check.
+selftest::report::Check& BeginMotionCheck(bool forward, const std::string& name,
+                                          const MotionProfile* profile) {
+  selftest::report::Check& check =
+      run_->BeginCheck((forward ? "forward:" : "reverse:") + name,
+                       name + (forward ? " 正向运动测试" : " 反向运动测试"));
+  if (profile != nullptr) {
+    const MotionLimits limits = LimitsOf(run_->actr_type_map_.at(name));
+    check.has_motion = true;
+    check.quantity = profile->reads_position ? "position" : "velocity";
+    check.target = forward ? limits.forward_target : limits.reverse_target;
+    check.threshold = forward ? limits.forward_threshold : limits.reverse_threshold;
+    check.comparison = forward ? ">" : "<";
+  }
+  return check;
+}
+
+// One polled reading into the open check.
+float Polled(selftest::report::Check& check, float value) {
+  check.polls.push_back({run_->CheckElapsedMs(), static_cast<double>(value)});
+  return value;
 }
 
 void SendCommands(bool forward) {
-  for (const auto& name : actr_name_list_) {
+  for (const auto& name : run_->actr_name_list_) {
     AbortIfInterrupted();
-    const MotionProfile* profile = ProfileOf(actr_type_map_.at(name));
+    const MotionProfile* profile = ProfileOf(run_->actr_type_map_.at(name));
     if (profile == nullptr) continue;
     const float* c = forward ? profile->forward : profile->reverse;
-    zorvik_ctrl_->SetMitCmd(name, c[0], c[1], c[2], c[3], c[4]);
+    run_->zorvik_ctrl_->SetMitCmd(name, c[0], c[1], c[2], c[3], c[4]);
   }
 }
 
@@ -123,24 +150,29 @@ void SendCommands(bool forward) {
 // limit is used up; returns the number of actuators that did not.
 int CheckPhase(bool forward) {
   int failures = 0;
-  for (const auto& name : actr_name_list_) {
-    const MotionProfile* profile = ProfileOf(actr_type_map_.at(name));
+  for (const auto& name : run_->actr_name_list_) {
+    const MotionProfile* profile = ProfileOf(run_->actr_type_map_.at(name));
+    selftest::report::Check& check = BeginMotionCheck(forward, name, profile);
     bool reached = false;
     if (profile != nullptr) {
       const auto condition = forward ? profile->forward_reached : profile->reverse_reached;
       // Only a reading from a board in OP counts; with the link lost no
       // reading can come, so the polls end there.
-      for (int poll = 0; poll < profile->poll_limit && !reached && !zorvik_ctrl_->LinkLost(); ++poll) {
+      for (int poll = 0; poll < profile->poll_limit && !reached && !run_->zorvik_ctrl_->LinkLost(); ++poll) {
         Wait(profile->poll_period);
-        reached = zorvik_ctrl_->ActuatorBoardInOp(name) && condition(ReadFeedback(*profile, name));
+        const float reading = Polled(check, ReadFeedback(*profile, name));
+        reached = run_->zorvik_ctrl_->ActuatorBoardInOp(name) && condition(reading);
       }
+      check.crossed = reached;
+      if (reached) check.crossed_ms = check.polls.back().t_ms;
       if (!reached) {
-        const float last = ReadFeedback(*profile, name);
+        const float last = Polled(check, ReadFeedback(*profile, name));
         selftest::PrintRed(forward ? profile->forward_timeout : profile->reverse_timeout,
                            name.c_str(), static_cast<double>(last));
       }
     }
     if (!reached) ++failures;
+    run_->EndCheck(reached);
     if (forward) {
       if (reached) {
         selftest::PrintGreen("[TEST] %s 正向运动测试 **************** PASS", name.c_str());
@@ -168,101 +200,48 @@ bool ExecMoveTest() {
   return failures == 0;
 }
 
-bool InitDcu(std::string cfg_file) {
-  selftest::PrintGreen("[DEBUG] Load config from %s.", cfg_file.c_str());
-  try {
-    const YAML::Node document = YAML::LoadFile(cfg_file);
-    selftest::RobotToolConfig config = selftest::ReadRobotToolConfig(document);
-    enable_move = config.move_actuator;
-    imu_dcu_name_ = config.imu_dcu_name;
-    ecat_cfg_ = config.ethercat;
-    dcu_network_cfg_ = std::move(config.dcu_network);
-  } catch (const std::exception& e) {
-    selftest::PrintRed("[ERROR] Config parse failed. %s", e.what());
-    return false;
-  }
-
-  zorvik_ctrl_.reset(zorvik::ZorvikController::GetInstance());
-
-  std::vector<selftest::AttachedActuator> attached;
-  const bool registered = selftest::RegisterNetwork(*zorvik_ctrl_, dcu_network_cfg_, attached);
-  for (const auto& actuator : attached) {
-    actr_name_list_.push_back(actuator.name);
-    actr_type_map_[actuator.name] = actuator.type;
-  }
-  if (!registered) return false;
-
-  bus_started_ = selftest::StartNetwork(*zorvik_ctrl_, ecat_cfg_, dcu_network_cfg_);
-  return bus_started_;
+void ReadConfig(const YAML::Node& document, selftest::SelftestRun& run) {
+  selftest::RobotToolConfig config = selftest::ReadRobotToolConfig(document);
+  enable_move = config.move_actuator;
+  imu_dcu_name_ = config.imu_dcu_name;
+  run.ecat_cfg_ = config.ethercat;
+  run.dcu_network_cfg_ = std::move(config.dcu_network);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  // Whole lines reach a pipe or a log as soon as they are printed.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  selftest::InstallInterruptWatch();
-  std::atexit(ReleaseController);
-
-  std::printf("M3 test tools powered by %s.\nVer %d.%d.%d, Compiled in %s %s.\n\n", kContactAddress,
-              kToolVersion[0], kToolVersion[1], kToolVersion[2], __DATE__, __TIME__);
-  if (argc != 2) {
-    selftest::PrintRed("[ERROR] Usage: ./main cfg_file");
-    return 0;
-  }
-
-  const bool init_ok = InitDcu(argv[1]);
-  AbortIfInterrupted();
-  std::printf("\n\n");
-  selftest::PrintGreen("[TEST] **************** 开始测试 *****************");
-  if (!init_ok) {
-    selftest::PrintRed("[TEST] EtherCAT ***************************** FAIL");
-    selftest::PrintRed("[TEST] **************** 测试失败 *****************");
-    return 0;
-  }
-  selftest::PrintGreen("[TEST] EtherCAT ***************************** PASS");
-
+int RunChecks(selftest::SelftestRun& run) {
   int failures = 0;
   if (imu_dcu_name_ != "none") {
-    const zorvik::ImuData imu = zorvik_ctrl_->GetDcuImuData(imu_dcu_name_);
-    if (selftest::GravityPlausible(imu)) {
-      selftest::PrintGreen("[TEST] IMU ********************************** PASS");
-    } else {
-      selftest::PrintRed("[TEST] IMU ********************************** FAIL");
-      selftest::PrintImuData(imu);
-      failures = 1;
-    }
+    failures = run.CheckImu(run.zorvik_ctrl_->GetDcuImuData(imu_dcu_name_));
   }
 
-  for (const auto& name : actr_name_list_) {
-    AbortIfInterrupted();
-    if (zorvik_ctrl_->EnableActuator(name)) {
-      selftest::PrintGreen("[TEST] %s 使能 ************************ PASS", name.c_str());
-    } else {
-      selftest::PrintRed("[TEST] %s 使能 ************************ FAIL", name.c_str());
-      ++failures;
-    }
-  }
+  failures += run.CheckEachActuator("enable", [&run](const std::string& name,
+                                                    selftest::report::Check&) {
+    return run.zorvik_ctrl_->EnableActuator(name);
+  });
   AbortIfInterrupted();
 
   // The motion test needs every actuator enabled; any earlier failure
   // skips it.
   if (enable_move && failures == 0) {
     const bool moved = ExecMoveTest();
-    for (const auto& name : actr_name_list_) zorvik_ctrl_->SetMitCmd(name, 0, 0, 0, 0, 0);
+    for (const auto& name : run.actr_name_list_) run.zorvik_ctrl_->SetMitCmd(name, 0, 0, 0, 0, 0);
     failures = moved ? 0 : 1;
+  } else if (enable_move) {
+    for (const char* phase : {"forward", "reverse"}) {
+      for (const auto& name : run.actr_name_list_) {
+        run.SkipCheck(std::string(phase) + ":" + name,
+                      name + (phase[0] == 'f' ? " 正向运动测试" : " 反向运动测试"),
+                      "not run: an earlier check failed");
+      }
+    }
   }
+  return failures;
+}
 
-  if (failures == 0) {
-    selftest::PrintGreen("[TEST] **************** 测试通过 *****************");
-  } else {
-    selftest::PrintRed("[TEST] **************** 测试失败 *****************");
-  }
+}  // namespace
 
-  std::printf("\n\n");
-  selftest::DisableEveryActuator(*zorvik_ctrl_, actr_name_list_);
-  zorvik_ctrl_->Stop();
-  bus_started_ = false;
-  AbortIfInterrupted();
-  return 0;
+int main(int argc, char** argv) {
+  selftest::SelftestRun run(kTexts, ReadConfig, RunChecks);
+  run_ = &run;
+  return run.Main(argc, argv);
 }

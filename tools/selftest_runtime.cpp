@@ -10,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -20,7 +21,33 @@ namespace selftest {
 
 namespace {
 
+// The last "[ERROR]" line of PrintRed, for the run's report.
+std::mutex& LastErrorMutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+std::string& LastErrorLine() {
+  static std::string* line = new std::string;
+  return *line;
+}
+
+void (*interrupted_run_hook)() = nullptr;
+
+void RememberErrorLine(const char* format, va_list args) {
+  if (std::strncmp(format, "[ERROR]", 7) != 0) return;
+  char text[1024];
+  std::vsnprintf(text, sizeof(text), format, args);
+  std::lock_guard<std::mutex> lock(LastErrorMutex());
+  LastErrorLine() = text;
+}
+
 void VPrintWrapped(const char* before, const char* after, const char* format, va_list args) {
+  if (std::strcmp(before, "\033[31m") == 0) {
+    va_list copy;
+    va_copy(copy, args);
+    RememberErrorLine(format, copy);
+    va_end(copy);
+  }
   // One lock for the whole line, so that a line printed by a bus thread
   // cannot land between the colour sequence and the text.
   flockfile(stdout);
@@ -187,8 +214,18 @@ void AbortInterruptedRun(zorvik::ZorvikController* controller, bool bus_started,
     DisableEveryActuator(*controller, actuator_names);
     controller->Stop();
   }
+  if (interrupted_run_hook != nullptr) interrupted_run_hook();
   std::fflush(stdout);
   std::exit(kInterruptedExitStatus);
+}
+
+void SetInterruptedRunHook(void (*hook)()) { interrupted_run_hook = hook; }
+
+std::string TakeLastErrorLine() {
+  std::lock_guard<std::mutex> lock(LastErrorMutex());
+  std::string line;
+  line.swap(LastErrorLine());
+  return line;
 }
 
 }  // namespace selftest

@@ -82,4 +82,12 @@ void DisableEveryActuator(zorvik::ZorvikController& controller,
 [[noreturn]] void AbortInterruptedRun(zorvik::ZorvikController* controller, bool bus_started,
                                       const std::vector<std::string>& actuator_names);
 
+// Called by AbortInterruptedRun once the robot is at rest, just before the
+// process exits (the run's reports are written from it). Null for none.
+void SetInterruptedRunHook(void (*hook)());
+
+// The last "[ERROR]" line printed through PrintRed, without its colour, and
+// forgets it; empty when there was none since the last call.
+std::string TakeLastErrorLine();
+
 }  // namespace selftest

@@ -1,0 +1,122 @@
+// Figures of one bus run for the self-test reports: what the bring-up found,
+// how the cycle thread kept time, and what the supervision thread did.
+//
+// The cycle thread feeds OnCycle once per cycle: counters and a fixed
+// histogram held in atomics that only this thread writes, so the call takes
+// no lock, allocates nothing and prints nothing. The supervision thread and
+// the bring-up take a mutex for their (rare) records. Snapshot() may be
+// called from any thread at any time.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ethercat_manager/ethercat_node.h"
+
+namespace ethercat_manager {
+
+// One slave as the bring-up saw it; identity from its SII.
+struct SlaveFigures {
+  int position = 0;
+  std::string name;
+  uint32_t vendor_id = 0;
+  uint32_t product_code = 0;
+  uint32_t revision = 0;
+  uint16_t state = 0;            // AL state, error bit included
+  uint16_t al_status_code = 0;
+  std::string al_status_text;    // filled when the slave is not in OP
+  uint32_t output_bytes = 0;
+  uint32_t input_bytes = 0;
+};
+
+// Something the supervision thread reported, in the order it happened.
+struct SupervisionEvent {
+  double offset_ms = 0;  // since the bring-up began
+  std::string kind;      // e.g. "acknowledge", "lost", "link_lost"
+  std::string board;     // empty for events of the whole link
+  int position = 0;
+  uint16_t state = 0;    // the slave's state when reported
+  int32_t wkc = 0;       // for "short_wkc"
+  int32_t expected_wkc = 0;
+};
+
+// Cycle-period histogram: kPeriodBins bins of width cycle / kBinsPerCycle,
+// covering 0 to 4 cycles; longer periods land in the last bin.
+constexpr int kBinsPerCycle = 128;
+constexpr int kPeriodBins = 4 * kBinsPerCycle;
+
+struct BusFigures {
+  // Bring-up.
+  bool bring_up_started = false;
+  std::string ifname;
+  uint64_t cycle_time_ns = 0;
+  bool enable_dc = false;
+  int slaves_found = 0;
+  std::vector<SlaveFigures> slaves;
+  int process_data_bytes = 0;
+  int32_t expected_wkc = 0;
+  bool reached_op = false;
+  double start_to_op_ms = 0;
+
+  // Cycle thread.
+  uint64_t frames = 0;
+  uint64_t short_wkc_frames = 0;
+  uint64_t periods = 0;
+  double period_bin_ns = 0;
+  std::vector<uint64_t> period_histogram;  // kPeriodBins counts
+  int64_t period_max_ns = 0;
+  double period_p50_ns = 0;  // upper edge of the bin holding the quantile
+  double period_p99_ns = 0;
+  uint64_t dc_samples = 0;
+  double dc_phase_mean_ns = 0;
+  double dc_phase_std_ns = 0;
+
+  std::vector<SupervisionEvent> supervision;
+};
+
+class BusRecorder {
+ public:
+  // Bring-up, called from the starting thread. BeginBringUp also clears
+  // the figures of an earlier start.
+  void BeginBringUp(const EthercatConfig& config);
+  // Reads every slave's identity, state and sizes from the master's records.
+  void RecordSlaves();
+  void RecordMapping(int process_data_bytes, int32_t expected_wkc);
+  void RecordOperational();
+
+  // Cycle thread, once per cycle right after the frame came back.
+  void OnCycle(int wkc, int32_t expected_wkc, int64_t dc_time_ns);
+
+  // Supervision thread, one call next to each message it prints.
+  void Event(const char* kind, const std::string& board, int position, uint16_t state);
+  void LinkEvent(const char* kind, int32_t wkc, int32_t expected_wkc);
+
+  BusFigures Snapshot() const;
+
+ private:
+  double OffsetMs() const;
+
+  mutable std::mutex mutex_;  // guards everything below up to the atomics
+  BusFigures bring_up_;       // bring-up part and supervision events
+  int64_t begin_ns_ = 0;
+
+  // Written by the cycle thread only (relaxed load and store, no
+  // read-modify-write), read by Snapshot.
+  std::atomic<int64_t> cycle_ns_{0};
+  std::atomic<int64_t> dc_shift_ns_{0};
+  std::atomic<bool> dc_on_{false};
+  std::atomic<uint64_t> frames_{0};
+  std::atomic<uint64_t> short_frames_{0};
+  std::atomic<int64_t> last_cycle_ns_{0};
+  std::atomic<int64_t> period_max_ns_{0};
+  std::array<std::atomic<uint64_t>, kPeriodBins> period_bins_{};
+  std::atomic<uint64_t> dc_count_{0};
+  std::atomic<double> dc_mean_{0};
+  std::atomic<double> dc_m2_{0};
+};
+
+}  // namespace ethercat_manager

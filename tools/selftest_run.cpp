@@ -1,0 +1,273 @@
+#include "tools/selftest_run.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
+
+#include "tools/selftest_config.h"
+#include "tools/selftest_runtime.h"
+
+namespace selftest {
+
+namespace {
+
+constexpr const char* kContactAddress = "selftest@zorvik.dev";
+
+// The one run of the process, for the exit and interrupt hooks.
+SelftestRun* current_run = nullptr;
+
+std::string UtcNow() {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  tm utc;
+  gmtime_r(&ts.tv_sec, &utc);
+  char text[40];
+  const size_t n = std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof(text) - n, ".%03ldZ", ts.tv_nsec / 1000000);
+  return text;
+}
+
+double MsSince(std::chrono::steady_clock::time_point begin) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+}
+
+}  // namespace
+
+SelftestRun::SelftestRun(const ToolTexts& texts, ConfigReader read_config, CheckList checks)
+    : texts_(texts), read_config_(std::move(read_config)), checks_(std::move(checks)) {
+  current_run = this;
+}
+
+SelftestRun::~SelftestRun() {
+  if (current_run == this) current_run = nullptr;
+}
+
+// Registered with atexit at the top of Main, i.e. after every static object
+// of the program and of the controller library is constructed, so it runs
+// before any of them is destroyed: the controller is gone before the
+// library's registries and bus manager it uses in its destructor.
+void SelftestRun::ReleaseController() {
+  if (current_run != nullptr) current_run->zorvik_ctrl_.reset();
+}
+
+void SelftestRun::OnInterrupted() {
+  if (current_run != nullptr) current_run->Finish("interrupted");
+}
+
+void SelftestRun::AbortRun() {
+  AbortInterruptedRun(zorvik_ctrl_.get(), bus_started_, actr_name_list_);
+}
+
+void SelftestRun::AbortIfInterrupted() {
+  if (Interrupted()) AbortRun();
+}
+
+void SelftestRun::Wait(std::chrono::nanoseconds duration) {
+  if (!SleepFor(duration)) AbortRun();
+}
+
+report::Check& SelftestRun::BeginCheck(const std::string& id, const std::string& name) {
+  report::Check check;
+  check.id = id;
+  check.name = name;
+  check.verdict = "skipped";
+  record_.checks.push_back(check);
+  open_check_ = static_cast<int>(record_.checks.size()) - 1;
+  check_begin_ = std::chrono::steady_clock::now();
+  TakeLastErrorLine();
+  return record_.checks.back();
+}
+
+void SelftestRun::EndCheck(bool passed) {
+  if (open_check_ < 0) return;
+  report::Check& check = record_.checks[static_cast<size_t>(open_check_)];
+  check.verdict = passed ? "pass" : "fail";
+  check.duration_ms = MsSince(check_begin_);
+  if (!passed && check.message.empty()) check.message = TakeLastErrorLine();
+  open_check_ = -1;
+}
+
+void SelftestRun::SkipCheck(const std::string& id, const std::string& name, const std::string& why) {
+  report::Check check;
+  check.id = id;
+  check.name = name;
+  check.verdict = "skipped";
+  check.message = why;
+  record_.checks.push_back(check);
+}
+
+double SelftestRun::CheckElapsedMs() const { return MsSince(check_begin_); }
+
+int SelftestRun::CheckImu(const zorvik::ImuData& imu) {
+  report::Check& check = BeginCheck("imu", "IMU");
+  check.has_imu = true;
+  for (int i = 0; i < 3; ++i) {
+    check.acc[i] = imu.acc[i];
+    check.gyro[i] = imu.gyro[i];
+  }
+  const float sum = imu.acc[0] * imu.acc[0] + imu.acc[1] * imu.acc[1] + imu.acc[2] * imu.acc[2];
+  check.magnitude = std::sqrt(static_cast<double>(sum));
+  int failures = 0;
+  if (GravityPlausible(imu)) {
+    PrintGreen("%s", texts_.imu_pass);
+    EndCheck(true);
+  } else {
+    PrintRed("%s", texts_.imu_fail);
+    PrintImuData(imu);
+    failures = 1;
+    char message[128];
+    std::snprintf(message, sizeof(message), "acceleration magnitude %g is not within 0.1 of 9.8",
+                  check.magnitude);
+    check.message = message;
+    EndCheck(false);
+  }
+  return failures;
+}
+
+int SelftestRun::CheckEachActuator(
+    const std::string& id_prefix,
+    const std::function<bool(const std::string&, report::Check&)>& check_one) {
+  int failures = 0;
+  for (const auto& name : actr_name_list_) {
+    AbortIfInterrupted();
+    report::Check& check = BeginCheck(id_prefix + ":" + name, name);
+    if (check_one(name, check)) {
+      PrintGreen(texts_.actuator_pass, name.c_str());
+      EndCheck(true);
+    } else {
+      PrintRed(texts_.actuator_fail, name.c_str());
+      ++failures;
+      EndCheck(false);
+    }
+  }
+  return failures;
+}
+
+bool SelftestRun::InitDcu(std::string cfg_file) {
+  PrintGreen("[DEBUG] Load config from %s.", cfg_file.c_str());
+  try {
+    const YAML::Node document = YAML::LoadFile(cfg_file);
+    read_config_(document, *this);
+  } catch (const std::exception& e) {
+    PrintRed("[ERROR] Config parse failed. %s", e.what());
+    return false;
+  }
+
+  zorvik_ctrl_.reset(zorvik::ZorvikController::GetInstance());
+
+  std::vector<AttachedActuator> attached;
+  const bool registered = RegisterNetwork(*zorvik_ctrl_, dcu_network_cfg_, attached);
+  for (const auto& actuator : attached) {
+    actr_name_list_.push_back(actuator.name);
+    actr_type_map_[actuator.name] = actuator.type;
+  }
+  if (!registered) return false;
+
+  start_attempted_ = true;
+  bus_started_ = StartNetwork(*zorvik_ctrl_, ecat_cfg_, dcu_network_cfg_);
+  return bus_started_;
+}
+
+int SelftestRun::Main(int argc, char** argv) {
+  // Whole lines reach a pipe or a log as soon as they are printed.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  InstallInterruptWatch();
+  std::atexit(ReleaseController);
+  SetInterruptedRunHook(OnInterrupted);
+  run_begin_ = std::chrono::steady_clock::now();
+  record_.tool = texts_.tool;
+  record_.version = std::to_string(kToolVersion[0]) + "." + std::to_string(kToolVersion[1]) + "." +
+                    std::to_string(kToolVersion[2]);
+  record_.started = UtcNow();
+
+  std::printf("%s test tools powered by %s.\nVer %d.%d.%d, Compiled in %s %s.\n\n", texts_.banner_name,
+              kContactAddress, kToolVersion[0], kToolVersion[1], kToolVersion[2], __DATE__, __TIME__);
+  const char* spec = std::getenv("SELFTEST_OUTPUT");
+  std::string spec_error;
+  if (spec != nullptr && !report::ParseOutputSpec(spec, &outputs_, &spec_error)) {
+    PrintRed("[ERROR] %s", spec_error.c_str());
+  }
+  if (argc != 2) {
+    PrintRed("[ERROR] Usage: ./main cfg_file");
+    report::Check& check = BeginCheck("ethercat", "EtherCAT");
+    check.message = "[ERROR] Usage: ./main cfg_file";
+    EndCheck(false);
+    Finish("setup_failed");
+    return 0;
+  }
+
+  record_.config_path = argv[1];
+  record_.config_sha256 = report::FileSha256(argv[1]);
+  BeginCheck("ethercat", "EtherCAT");
+  const bool init_ok = InitDcu(argv[1]);
+  AbortIfInterrupted();
+  std::printf("\n\n");
+  PrintGreen("%s", texts_.start);
+  if (!init_ok) {
+    PrintRed("%s", texts_.ethercat_fail);
+    PrintRed("%s", texts_.fail_verdict);
+    EndCheck(false);
+    Finish("setup_failed");
+    return 0;
+  }
+  PrintGreen("%s", texts_.ethercat_pass);
+  EndCheck(true);
+
+  const int failures = checks_(*this);
+
+  if (failures == 0) {
+    PrintGreen("%s", texts_.pass_verdict);
+  } else {
+    PrintRed("%s", texts_.fail_verdict);
+  }
+
+  std::printf("\n\n");
+  DisableEveryActuator(*zorvik_ctrl_, actr_name_list_);
+  zorvik_ctrl_->Stop();
+  bus_started_ = false;
+  AbortIfInterrupted();
+  Finish(failures == 0 ? "pass" : "fail");
+  return 0;
+}
+
+void SelftestRun::Finish(const std::string& verdict) {
+  if (reports_written_) return;
+  reports_written_ = true;
+  if (outputs_.empty()) return;
+  if (open_check_ >= 0) {
+    report::Check& check = record_.checks[static_cast<size_t>(open_check_)];
+    check.duration_ms = MsSince(check_begin_);
+    if (verdict == "interrupted") check.message = "interrupted";
+    open_check_ = -1;
+  }
+  record_.verdict = verdict;
+  record_.duration_s = MsSince(run_begin_) / 1e3;
+  record_.failures = 0;
+  for (const auto& check : record_.checks) record_.failures += check.verdict == "fail";
+  if (zorvik_ctrl_ != nullptr) {
+    record_.bus = zorvik_ctrl_->GetBusFigures();
+    record_.has_bus = start_attempted_ || record_.bus.bring_up_started;
+    if (!record_.bus.bring_up_started) {
+      record_.bus.ifname = ecat_cfg_.ifname;
+      record_.bus.cycle_time_ns = ecat_cfg_.cycle_time_ns;
+      record_.bus.enable_dc = ecat_cfg_.enable_dc;
+    }
+  }
+  WriteReports();
+}
+
+void SelftestRun::WriteReports() {
+  for (const auto& out : outputs_) {
+    const bool json = out.format == report::Format::kJson;
+    const std::string text = json ? report::ToJson(record_) : report::ToJunit(record_);
+    std::string error;
+    if (!report::WriteWhole(out.path, text, &error)) {
+      PrintRed("[ERROR] Cannot write the %s report %s: %s", json ? "JSON" : "JUnit", out.path.c_str(),
+               error.c_str());
+    }
+  }
+}
+
+}  // namespace selftest
