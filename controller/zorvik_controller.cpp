@@ -278,6 +278,11 @@ bool ZorvikController::ActuatorBoardInOp(const std::string& actuator_name) {
   return dcu != nullptr && dcu->InOp();
 }
 
+bool ZorvikController::DcuInOp(const std::string& dcu_name) {
+  Dcu* dcu = FindDcu(dcu_name);
+  return dcu != nullptr && dcu->InOp();
+}
+
 bool ZorvikController::LinkLost() { return ecat_manager_.LinkLost(); }
 
 void ZorvikController::RequestAbort() { ecat_manager_.RequestAbort(); }

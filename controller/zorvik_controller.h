@@ -51,6 +51,8 @@ class ZorvikController {
   // its node; false for an unknown name. A reading of an actuator whose
   // board is not in OP is the board's last one, never a fresh answer.
   bool ActuatorBoardInOp(const std::string& actuator_name);
+  // The same for a DCU named directly (its IMU readings).
+  bool DcuInOp(const std::string& dcu_name);
   // True while the bus supervision holds the link for lost.
   bool LinkLost();
   // Ends the bus start-up in progress (or the next one) at its next wait,

@@ -116,10 +116,13 @@ std::vector<BoardRecord> RecordsOf(const std::vector<YAML::DcuConfig>& network) 
 }
 
 std::string NameAt(const std::vector<BoardRecord>& records, int position) {
+  const BoardRecord* first = nullptr;
   for (const auto& r : records) {
-    if (position > 0 && r.position == static_cast<uint32_t>(position)) return r.name;
+    if (position <= 0 || r.position != static_cast<uint32_t>(position)) continue;
+    if (r.enable) return r.name;
+    if (first == nullptr) first = &r;
   }
-  return "";
+  return first ? first->name : "";
 }
 
 std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
@@ -137,6 +140,7 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
                                  r.position, kMaxPosition)});
       continue;
     }
+    if (!r.enable) continue;
     auto it = first_at.find(r.position);
     if (it == first_at.end()) {
       first_at[r.position] = r.name;
@@ -146,17 +150,26 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
                                  it->second.c_str(), r.name.c_str(), r.position)});
     }
   }
+  // Positions only disabled records name: their boards may answer or not.
+  std::map<uint32_t, std::string> optional_at;
+  for (const auto& r : records) {
+    if (!r.enable && r.position != 0 && r.position <= kMaxPosition && !first_at.count(r.position)) {
+      optional_at.emplace(r.position, r.name);
+    }
+  }
 
   // The slaves that answer.
   for (const SlaveInfo& s : slaves) {
-    auto it = first_at.find(static_cast<uint32_t>(s.position));
-    if (it == first_at.end()) {
+    const uint32_t position = static_cast<uint32_t>(s.position);
+    const auto required = first_at.find(position);
+    const auto optional = optional_at.find(position);
+    if (required == first_at.end() && optional == optional_at.end()) {
       findings.push_back({FindingKind::kUnexpected, s.position, "",
                           Format("Slave %d (%s, vendor 0x%08x, product 0x%08x) is not named in the file.",
                                  s.position, s.name.c_str(), s.vendor, s.product)});
       continue;
     }
-    const std::string& dcu = it->second;
+    const std::string& dcu = required != first_at.end() ? required->second : optional->second;
     if (s.vendor != kDcuVendorId || s.product != kDcuProductCode) {
       findings.push_back({FindingKind::kWrongIdentity, s.position, dcu,
                           Format("DCU %s (position %d) is not a DCU: it reports %s, vendor 0x%08x, product "

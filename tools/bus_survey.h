@@ -104,14 +104,16 @@ struct BoardRecord {
 std::vector<BoardRecord> RecordsOf(const std::vector<YAML::DcuConfig>& network);
 
 // Compares the slaves found (in bus order, positions 1..N) with the file.
-// Every record names a board that must be there, enabled or not: the board
-// is on the line whether the self-tests use it or not.
+// An enabled record names a board that must be there; a record with
+// enable: false names the board if it answers but does not require it (a
+// board left out of the robot, or the alternative to an enabled board at
+// the same position).
 std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
                                      const std::vector<SlaveInfo>& slaves,
                                      const std::string& ifname);
 
 // The configured name of the board at a position ("" if none; the first
-// record when two share it).
+// enabled record when several share it, else the first record).
 std::string NameAt(const std::vector<BoardRecord>& records, int position);
 
 // --- Watching the counters ---------------------------------------------------

@@ -211,7 +211,7 @@ void ReadConfig(const YAML::Node& document, selftest::SelftestRun& run) {
 int RunChecks(selftest::SelftestRun& run) {
   int failures = 0;
   if (imu_dcu_name_ != "none") {
-    failures = run.CheckImu(run.zorvik_ctrl_->GetDcuImuData(imu_dcu_name_));
+    failures = run.CheckImu(imu_dcu_name_);
   }
 
   failures += run.CheckEachActuator("enable", [&run](const std::string& name,

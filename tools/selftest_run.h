@@ -66,8 +66,9 @@ class SelftestRun {
   void Wait(std::chrono::nanoseconds duration);
 
   // Shared checks. Each prints its lines and returns its failure count.
-  // The gravity check of one IMU reading.
-  int CheckImu(const zorvik::ImuData& imu);
+  // The gravity check of the named DCU's IMU; a reading counts only from
+  // a board in OP.
+  int CheckImu(const std::string& dcu_name);
   // Every attached actuator in turn with check (ShakeHand, EnableActuator,
   // ...), under the id "<id_prefix>:<name>"; check may add readings.
   int CheckEachActuator(const std::string& id_prefix,

@@ -37,6 +37,13 @@ std::vector<BoardRecord> Arms() {
   return {{"dcu_left_arm", 1, true}, {"dcu_right_arm", 2, true}, {"dcu_legs", 3, false}};
 }
 
+// The same line with the legs board enabled.
+std::vector<BoardRecord> ArmsAndLegs() {
+  std::vector<BoardRecord> records = Arms();
+  records.back().enable = true;
+  return records;
+}
+
 std::vector<std::string> Kinds(const std::vector<Finding>& findings) {
   std::vector<std::string> kinds;
   for (const auto& f : findings) kinds.push_back(businfo::KindName(f.kind));
@@ -48,8 +55,7 @@ TEST(BusCompare, MatchingLineHasNoFinding) {
 }
 
 TEST(BusCompare, LineEndingEarlyNamesTheCableAndEveryMissingBoard) {
-  // Disabled records name boards that are on the line all the same.
-  const auto f = businfo::CompareWithFile(Arms(), {Dcu(1), Dcu(2, true)}, "eth0");
+  const auto f = businfo::CompareWithFile(ArmsAndLegs(), {Dcu(1), Dcu(2, true)}, "eth0");
   ASSERT_EQ(Kinds(f), (std::vector<std::string>{"chain_end", "missing"}));
   EXPECT_EQ(f[0].position, 2);
   EXPECT_EQ(f[0].dcu, "dcu_right_arm");
@@ -60,19 +66,34 @@ TEST(BusCompare, LineEndingEarlyNamesTheCableAndEveryMissingBoard) {
 
   // A link behind the last board that answers: the next board is dead, not the cable.
   SlaveInfo linked = Dcu(2);
-  const auto g = businfo::CompareWithFile(Arms(), {Dcu(1), linked}, "eth0");
+  const auto g = businfo::CompareWithFile(ArmsAndLegs(), {Dcu(1), linked}, "eth0");
   EXPECT_NE(g[0].message.find("port 1 has a link but nothing answers behind it; check that dcu_legs has power"),
             std::string::npos)
       << g[0].message;
 
   // Registers unreadable: say so rather than guess the port.
   linked.registers_read = false;
-  const auto h = businfo::CompareWithFile(Arms(), {Dcu(1), linked}, "eth0");
+  const auto h = businfo::CompareWithFile(ArmsAndLegs(), {Dcu(1), linked}, "eth0");
   EXPECT_NE(h[0].message.find("its link status cannot be read"), std::string::npos) << h[0].message;
 }
 
+// A record with enable: false names its board when it answers but does not
+// require it, and may share its position with the enabled alternative.
+TEST(BusCompare, DisabledRecordsAreOptional) {
+  EXPECT_TRUE(businfo::CompareWithFile(Arms(), {Dcu(1), Dcu(2, true)}, "eth0").empty());
+  std::vector<BoardRecord> records = Arms();
+  records.push_back({"dcu_legs_v2", 3, true});
+  EXPECT_TRUE(businfo::CompareWithFile(records, {Dcu(1), Dcu(2), Dcu(3, true)}, "eth0").empty());
+  EXPECT_EQ(businfo::NameAt(records, 3), "dcu_legs_v2");
+  SlaveInfo small = Dcu(3, true);
+  small.output_bytes = 200;
+  const auto f = businfo::CompareWithFile(Arms(), {Dcu(1), Dcu(2), small}, "eth0");
+  ASSERT_EQ(Kinds(f), (std::vector<std::string>{"wrong_size"}));
+  EXPECT_EQ(f[0].dcu, "dcu_legs");
+}
+
 TEST(BusCompare, NoSlaveAtAllPointsAtTheMastersCable) {
-  const auto f = businfo::CompareWithFile(Arms(), {}, "enp3s0");
+  const auto f = businfo::CompareWithFile(ArmsAndLegs(), {}, "enp3s0");
   ASSERT_EQ(Kinds(f), (std::vector<std::string>{"chain_end", "missing", "missing", "missing"}));
   EXPECT_EQ(f[0].position, 0);
   EXPECT_EQ(f[0].dcu, "");
