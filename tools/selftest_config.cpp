@@ -109,6 +109,40 @@ bool LooksLikeChannelKey(const std::string& key) {
   return key != "channel_1" && key != "channel_2" && key != "channel_3";
 }
 
+// yaml-cpp keeps both entries of a key written twice in one map and reads
+// the first: the actuators of a second "channel_1" or the second value of an
+// "ecat_id" would be dropped without a word. Refuse any key met twice in the
+// maps the programs read (the top-level map and everything under
+// "ZorvikController").
+void CheckDuplicateKeys(const YAML::Node& node, const std::string& path, bool top_level) {
+  if (node.IsSequence()) {
+    for (size_t i = 0; i < node.size(); ++i) {
+      CheckDuplicateKeys(node[i], path + "[" + std::to_string(i) + "]", false);
+    }
+    return;
+  }
+  if (!node.IsMap()) return;
+  std::map<std::string, YAML::Node> seen;
+  for (const auto& key_value : node) {
+    if (!key_value.first.IsScalar()) continue;
+    const std::string key = key_value.first.Scalar();
+    if (top_level && key != kRootKey) continue;
+    const std::string key_path = (path.empty() ? "" : path + ".") + EscapeControlCharacters(key);
+    const auto first = seen.find(key);
+    if (first != seen.end()) {
+      const YAML::Mark mark = first->second.Mark();
+      throw ConfigKeyError(Where(key_value.first) + "key \"" + EscapeControlCharacters(key) +
+                               "\" is written twice in one map" +
+                               (mark.is_null() ? std::string()
+                                               : ", first at line " + std::to_string(mark.line + 1)) +
+                               "; only one may stay",
+                           key_path);
+    }
+    seen.emplace(key, key_value.first);
+    if (!top_level || key == kRootKey) CheckDuplicateKeys(key_value.second, key_path, false);
+  }
+}
+
 // The checks made once every key is read; see ReadDcuToolConfig.
 void CheckNetwork(const YAML::Node& root, const YAML::EthercatConfig& ethercat,
                   const std::vector<YAML::DcuConfig>& network) {
@@ -168,6 +202,7 @@ void CheckNetwork(const YAML::Node& root, const YAML::EthercatConfig& ethercat,
 }  // namespace
 
 DcuToolConfig ReadDcuToolConfig(const YAML::Node& document) {
+  CheckDuplicateKeys(document, "", true);
   const YAML::Node root = Root(document);
   DcuToolConfig config;
   config.ethercat = ReadEthercat(root);
@@ -177,6 +212,7 @@ DcuToolConfig ReadDcuToolConfig(const YAML::Node& document) {
 }
 
 RobotToolConfig ReadRobotToolConfig(const YAML::Node& document) {
+  CheckDuplicateKeys(document, "", true);
   const YAML::Node root = Root(document);
   RobotToolConfig config;
   config.move_actuator = ReadValue<bool>(root, "move_actuator");

@@ -41,8 +41,10 @@ struct RobotToolConfig {
 // the key: two enabled DCUs with one name or one ecat_id (disabled records
 // do not count: two alternative boards at one position are fine), a key of
 // a DCU record that looks like a channel but is not channel_1, channel_2 or
-// channel_3, and a control character in any name (interface, DCU,
-// actuator, imu_dcu_name), which would otherwise reach the terminal.
+// channel_3, a control character in any name (interface, DCU,
+// actuator, imu_dcu_name), which would otherwise reach the terminal, and a
+// key written twice in one map (yaml-cpp would read the first and drop the
+// other without a word).
 DcuToolConfig ReadDcuToolConfig(const YAML::Node& document);
 // Read "move_actuator", "imu_dcu_name", "ethercat", "dcu_network", in this
 // order, with the same rules.
