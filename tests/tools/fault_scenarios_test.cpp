@@ -1,0 +1,225 @@
+// Whole runs of the self-tests and the bus survey on a simulated robot whose
+// file or line is wrong the way a real one gets it wrong: a key written twice
+// while editing, a slave that is not a DCU at a DCU's position, a DCU board
+// that the file forgot. Each run must give the right verdict, name the board
+// or key at fault, and the JSON report must agree with what was printed.
+// Needs root (network namespaces).
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/sim_bus.h"
+#include "tests/tools/program_runner.h"
+#include "tests/tools/tool_output.h"
+
+namespace {
+
+using namespace tooltest;
+using std::chrono::seconds;
+
+constexpr seconds kRunLimit(90);
+
+// A body board (1) and an arm board (2); the simulator may add more.
+std::string Network(int arm_id = 2, const std::string& arm_extra = "") {
+  return "    - name: dcu_body\n"
+         "      ecat_id: 1\n"
+         "      enable: true\n"
+         "      imu_enable: true\n"
+         "      channel_1:\n"
+         "        - {name: waist_yaw, type: KINETRA_A90, can_id: 1}\n"
+         "    - name: dcu_arm\n"
+         "      ecat_id: " + std::to_string(arm_id) + "\n"
+         "      enable: true\n"
+         "      imu_enable: false\n"
+         "      channel_1:\n"
+         "        - {name: shoulder, type: KINETRA_A90, can_id: 1}\n" +
+         arm_extra +
+         "      channel_3:\n"
+         "        - {name: gripper, type: CLAVIX, can_id: 1}\n";
+}
+
+std::string File(const std::string& ifname, const std::string& network, const std::string& simulator = "") {
+  std::string text = "ZorvikController:\n"
+                     "  move_actuator: false\n"
+                     "  imu_dcu_name: dcu_body\n"
+                     "  ethercat:\n"
+                     "    ifname: " + ifname + "\n"
+                     "    enable_dc: true\n"
+                     "    bind_cpu: -1\n"
+                     "    rt_priority: -1\n"
+                     "    cycle_time_ns: 1000000\n"
+                     "  dcu_network:\n" + network;
+  if (!simulator.empty()) text += "DcuSimulator:\n" + simulator;
+  return text;
+}
+
+class FaultScenario : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!simtest::SimBus::Available(&why)) GTEST_SKIP() << "no simulated bus here: " << why;
+  }
+  void TearDown() override { unsetenv("SELFTEST_OUTPUT"); }
+
+  bool StartSim(const std::string& text) {
+    bus_ = std::make_unique<simtest::SimBus>(text);
+    if (!bus_->ok()) ADD_FAILURE() << "simulator did not start: " << bus_->error();
+    return bus_->ok();
+  }
+
+  // Runs program with its own file (which may differ from the simulator's);
+  // a self-test also writes its JSON report, read back into report_.
+  ProgramResult Run(const std::string& program, const std::string& network) {
+    const std::string path = dir_.Write("program.yaml", File(bus_->ifname(), network));
+    const std::string report_path = dir_.path() + "/report.json";
+    std::remove(report_path.c_str());
+    setenv("SELFTEST_OUTPUT", ("json:" + report_path).c_str(), 1);
+    ProgramResult r = RunProgram({program, path}, kRunLimit);
+    EXPECT_FALSE(r.timed_out) << r.output;
+    if (std::getenv("SELFTEST_SHOW_OUTPUT") != nullptr) std::printf("%s", r.output.c_str());
+    std::ifstream in(report_path);
+    std::stringstream text;
+    text << in.rdbuf();
+    report_ = nlohmann::json::parse(text.str(), nullptr, false);
+    std::remove(report_path.c_str());
+    return r;
+  }
+
+  std::string ReportVerdict() const {
+    return report_.is_object() && report_.contains("verdict") ? report_["verdict"].get<std::string>()
+                                                              : "no report";
+  }
+
+  std::unique_ptr<simtest::SimBus> bus_;
+  ScratchDir dir_;
+  nlohmann::json report_;
+};
+
+// A key written twice in one map: yaml-cpp reads the first and the second's
+// actuators or value would be dropped. Every program refuses the file and
+// names the key; the survey cannot compare and says so with status 1.
+TEST_F(FaultScenario, KeyWrittenTwiceIsRefused) {
+  ASSERT_TRUE(StartSim(File("eth0", Network(2, "      channel_2:\n"
+                                                 "        - {name: wrist, type: KINETRA_B30, can_id: 1}\n"))));
+  struct Case {
+    const char* what;
+    std::string network;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"a second channel_1 holding the wrist",
+       Network(2, "      channel_1:\n        - {name: wrist, type: KINETRA_B30, can_id: 1}\n"),
+       "line 23, column 7: key \"channel_1\" is written twice in one map, first at line 21; only one may "
+       "stay (key path: ZorvikController.dcu_network[1].channel_1)"},
+      {"an ecat_id edited by adding a line",
+       Network(2, "      ecat_id: 3\n"),
+       "line 23, column 7: key \"ecat_id\" is written twice in one map, first at line 18; only one may "
+       "stay (key path: ZorvikController.dcu_network[1].ecat_id)"},
+      {"an actuator entry with two names",
+       Network(2, "      channel_2:\n        - {name: wrist, type: KINETRA_B30, can_id: 1, name: hand}\n"),
+       "line 24, column 55: key \"name\" is written twice in one map, first at line 24; only one may stay "
+       "(key path: ZorvikController.dcu_network[1].channel_2[0].name)"},
+  };
+  for (const ToolLines& t : {DcuTool(), RobotTool()}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + " / " + t.program);
+      const auto lines = Run(t.program, c.network).Lines();
+      ExpectInOrder(lines, {Red("[ERROR] Config parse failed. " + c.error), t.start, t.ethercat_fail,
+                            t.fail_verdict});
+      EXPECT_EQ(CountLinesContaining(lines, "ZorvikController start"), 0);
+      EXPECT_EQ(ReportVerdict(), "setup_failed");
+    }
+  }
+  const ProgramResult survey = Run(DCU_BUSINFO_PATH, cases[0].network);
+  EXPECT_EQ(survey.exit_status, 1) << survey.output;
+  EXPECT_NE(survey.output.find("Config parse failed. " + cases[0].error), std::string::npos) << survey.output;
+
+  // The same robot described once per key passes.
+  const ToolLines t = DcuTool();
+  ExpectInOrder(Run(t.program, Network(2, "      channel_2:\n"
+                                          "        - {name: wrist, type: KINETRA_B30, can_id: 1}\n"))
+                    .Lines(),
+                {t.ethercat_pass, t.ActuatorPass("wrist"), t.pass_verdict});
+  EXPECT_EQ(ReportVerdict(), "pass");
+}
+
+// An I/O slave sits at position 2, the file (copied from a robot without
+// it) puts the arm there. The start fails, and the line after the size
+// mismatch names the DCU record and the slave it met.
+TEST_F(FaultScenario, NonDcuSlaveAtADcusPositionIsNamed) {
+  ASSERT_TRUE(StartSim(File("eth0", Network(3),
+                            "  extra_slaves: [{kind: generic, name: IO16, output_bytes: 2, input_bytes: 4, "
+                            "position: 2}]\n")));
+  for (const ToolLines& t : {DcuTool(), RobotTool()}) {
+    SCOPED_TRACE(t.program);
+    const auto lines = Run(t.program, Network(2)).Lines();
+    ExpectInOrder(lines, {Red("[ERROR] CmdType N6zorvik13DcuSendPacketE size does not match. target 240, actual 2"),
+                          Red("[ERROR] DCU dcu_arm (ecat_id 2) found slave IO16 there with 2 output and 4 input "
+                              "bytes; a DCU has 240 each way. Check ecat_id, or run dcu_businfo."),
+                          Red("[ERROR] ZorvikController start failed."), t.ethercat_fail, t.fail_verdict});
+    EXPECT_EQ(ReportVerdict(), "setup_failed");
+  }
+  const ProgramResult survey = Run(DCU_BUSINFO_PATH, Network(2));
+  EXPECT_EQ(survey.exit_status, 1);
+  EXPECT_NE(survey.output.find("DCU dcu_arm (position 2) is not a DCU: it reports IO16"), std::string::npos)
+      << survey.output;
+
+  // With the arm's real position the run passes; the I/O slave is not a DCU
+  // and draws no warning.
+  const ToolLines t = DcuTool();
+  const auto lines = Run(t.program, Network(3)).Lines();
+  ExpectInOrder(lines, {t.ethercat_pass, t.ActuatorPass("gripper"), t.pass_verdict});
+  EXPECT_EQ(CountLinesContaining(lines, "[WARN]"), 0);
+}
+
+// A third board is on the line but the file forgot it (or gave the arm the
+// third board's ecat_id): the boards of the file pass, and the DCU left out
+// is named, so nobody takes its actuators for tested. A board filed with
+// enable: false is left out on purpose and not warned about.
+TEST_F(FaultScenario, DcuBoardThatNoRecordNamesIsWarned) {
+  ASSERT_TRUE(StartSim(File("eth0", Network(2) +
+                                        "    - name: dcu_leg\n"
+                                        "      ecat_id: 3\n"
+                                        "      enable: true\n"
+                                        "      imu_enable: false\n"
+                                        "      channel_1:\n"
+                                        "        - {name: knee, type: KINETRA_A50, can_id: 1}\n")));
+  const std::string spare_leg =
+      "    - {name: dcu_leg, ecat_id: 3, enable: false, imu_enable: false,\n"
+      "       channel_1: [{name: knee, type: KINETRA_A50, can_id: 1}]}\n";
+  for (const ToolLines& t : {DcuTool(), RobotTool()}) {
+    SCOPED_TRACE(t.program);
+    auto lines = Run(t.program, Network(2)).Lines();
+    const std::string warning =
+        Yellow("[WARN] Slave 3 is a DCU that no dcu_network record names; its actuators are not tested.");
+    ExpectInOrder(lines, {"[INFO] ZorvikController start successfully.", warning, t.start, t.ethercat_pass,
+                          t.ActuatorPass("gripper"), t.pass_verdict});
+    EXPECT_EQ(ReportVerdict(), "pass");
+
+    // The arm filed at the leg's position: the arm's board is the one named.
+    lines = Run(t.program, Network(3)).Lines();
+    ExpectInOrder(lines, {Yellow("[WARN] Slave 2 is a DCU that no dcu_network record names; its actuators are "
+                                 "not tested."),
+                          t.ethercat_pass});
+
+    lines = Run(t.program, Network(2) + spare_leg).Lines();
+    ExpectInOrder(lines, {t.ethercat_pass, t.pass_verdict});
+    EXPECT_EQ(CountLinesContaining(lines, "[WARN]"), 0);
+  }
+  const ProgramResult survey = Run(DCU_BUSINFO_PATH, Network(2));
+  EXPECT_EQ(survey.exit_status, 1);
+  EXPECT_NE(survey.output.find("Slave 3 (DCU, vendor 0x005a5256, product 0x0000dc01) is not named in the file."),
+            std::string::npos)
+      << survey.output;
+}
+
+}  // namespace
