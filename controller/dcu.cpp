@@ -70,7 +70,6 @@ bool Dcu::Init() {
                      typeid(DcuSendPacket).name(),
                      static_cast<unsigned long>(sizeof(DcuSendPacket)),
                      static_cast<unsigned>(send_size_));
-    NameMismatchedSlave();
     return false;
   }
   if (recv_size_ != sizeof(DcuRecvPacket)) {
@@ -78,19 +77,9 @@ bool Dcu::Init() {
                      typeid(DcuRecvPacket).name(),
                      static_cast<unsigned long>(sizeof(DcuRecvPacket)),
                      static_cast<unsigned>(recv_size_));
-    NameMismatchedSlave();
     return false;
   }
   return true;
-}
-
-// The size lines name a type, not the board: say which DCU record met which
-// slave, so that a wrong ecat_id or a slave no record names can be found.
-void Dcu::NameMismatchedSlave() const {
-  ZORVIK_LOG_ERROR("DCU %s (ecat_id %d) found slave %s there with %u output and %u input bytes; a DCU has "
-                   "%lu each way. Check ecat_id, or run dcu_businfo.",
-                   dcu_name_.c_str(), id_, name_.c_str(), static_cast<unsigned>(send_size_),
-                   static_cast<unsigned>(recv_size_), static_cast<unsigned long>(sizeof(DcuSendPacket)));
 }
 
 void Dcu::OnStateChangeHook(ethercat_manager::NodeState state) {

@@ -146,9 +146,6 @@ class Dcu : public ethercat_manager::EthercatNode {
   // true as soon as it holds (and, when gated, the board is in OP).
   template <typename Done>
   bool PollFeedback(Done done, bool gate);
-
-  // After a failed size check: names this DCU and the slave at its position.
-  void NameMismatchedSlave() const;
 };
 
 }  // namespace zorvik

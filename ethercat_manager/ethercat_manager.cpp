@@ -310,7 +310,15 @@ bool EthercatManager::InitSlaveNodes() {
     node->name_ = slave.name;
     node->send_size_ = static_cast<uint16_t>(slave.Obytes);
     node->recv_size_ = static_cast<uint16_t>(slave.Ibytes);
-    if (!node->Init()) return false;
+    if (!node->Init()) {
+      // The node's own line names its packet type; name the node and the
+      // slave found at its position, so that a wrong position can be found.
+      ZORVIK_LOG_ERROR("Slave node %s (%d) does not fit the slave found there: %s with %u output and %u input "
+                       "bytes. Check its ecat_id, or run dcu_businfo.",
+                       node->GetName().c_str(), entry.first, slave.name, static_cast<unsigned>(slave.Obytes),
+                       static_cast<unsigned>(slave.Ibytes));
+      return false;
+    }
   }
   return true;
 }

@@ -163,8 +163,8 @@ TEST_F(FaultScenario, NonDcuSlaveAtADcusPositionIsNamed) {
     SCOPED_TRACE(t.program);
     const auto lines = Run(t.program, Network(2)).Lines();
     ExpectInOrder(lines, {Red("[ERROR] CmdType N6zorvik13DcuSendPacketE size does not match. target 240, actual 2"),
-                          Red("[ERROR] DCU dcu_arm (ecat_id 2) found slave IO16 there with 2 output and 4 input "
-                              "bytes; a DCU has 240 each way. Check ecat_id, or run dcu_businfo."),
+                          Red("[ERROR] Slave node dcu_arm (2) does not fit the slave found there: IO16 with 2 output "
+                              "and 4 input bytes. Check its ecat_id, or run dcu_businfo."),
                           Red("[ERROR] ZorvikController start failed."), t.ethercat_fail, t.fail_verdict});
     EXPECT_EQ(ReportVerdict(), "setup_failed");
   }
