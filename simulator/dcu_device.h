@@ -6,83 +6,14 @@
 
 #include <array>
 #include <cstdint>
-#include <limits>
 #include <memory>
 #include <random>
 #include <string>
 
+#include "simulator/actuator_models.h"
 #include "simulator/esc.h"
 
 namespace dcusim {
-
-enum class ActuatorFault { kNone, kNoHandshake, kNoEnable, kNoMove, kSlow };
-const char* FaultName(ActuatorFault f);
-bool ParseFault(const std::string& text, ActuatorFault* out);
-
-// Device-model type codes as reported in the shake-hand reply.
-enum ActuatorTypeCode : uint8_t {
-  kTypeClavix = 1,
-  kTypeKinetraA50 = 2,
-  kTypeKinetraA90 = 3,
-  kTypeKinetraB30 = 7,
-};
-bool ParseActuatorType(const std::string& text, ActuatorTypeCode* out);
-const char* ActuatorTypeName(ActuatorTypeCode t);
-
-struct Dynamics {
-  double kinetra_a_inertia = 0.05;   // kg m²
-  double kinetra_a_damping = 0.1;    // N m s/rad
-  double kinetra_a_friction = 0.02;  // N m
-  double kinetra_b_speed = 5.0;      // position units per second
-  double clavix_speed = 0.6;         // fractions of full stroke per second
-  double slow_factor = 0.02;         // speed scale of a "slow" actuator
-};
-
-class ActuatorModel {
- public:
-  ActuatorModel(std::string name, ActuatorTypeCode type, uint32_t info, const Dynamics& dyn);
-  virtual ~ActuatorModel() = default;
-
-  // A changed command arrived in the actuator's slot while it was addressed.
-  // `broadcast`: the channel's addressing byte was 255.
-  virtual void OnCommand(const uint8_t cmd[8], const uint8_t prev[8], bool broadcast) = 0;
-  // Advances the physics by dt seconds; `driven` is false while the board is
-  // not in OP (the DCU stops forwarding commands).
-  virtual void Advance(double dt, bool driven) = 0;
-  void WriteFeedback(uint8_t fb[8]) const;
-
-  const std::string& name() const { return name_; }
-  ActuatorTypeCode type() const { return type_; }
-  ActuatorFault fault() const { return fault_; }
-  void set_fault(ActuatorFault f) { fault_ = f; }
-  // Mechanical end stop: the position never goes above this value (an
-  // actuator that jams on its way). Infinity when there is none.
-  double travel_limit() const { return travel_limit_; }
-  void set_travel_limit(double limit) { travel_limit_ = limit; }
-  bool handshake() const { return handshake_; }
-  virtual int power_state() const { return 0; }
-  virtual double position() const = 0;
-  virtual double velocity() const = 0;
-  virtual double effort() const = 0;
-
- protected:
-  virtual void WriteOwnFeedback(uint8_t fb[8]) const = 0;
-  void StartHandshake() {
-    if (fault_ != ActuatorFault::kNoHandshake) handshake_ = true;
-  }
-  double SpeedScale() const { return fault_ == ActuatorFault::kSlow ? dyn_.slow_factor : 1.0; }
-
-  std::string name_;
-  ActuatorTypeCode type_;
-  uint32_t info_;
-  Dynamics dyn_;
-  ActuatorFault fault_ = ActuatorFault::kNone;
-  double travel_limit_ = std::numeric_limits<double>::infinity();
-  bool handshake_ = false;
-};
-
-std::unique_ptr<ActuatorModel> MakeActuator(const std::string& name, ActuatorTypeCode type, uint32_t info,
-                                            const Dynamics& dyn);
 
 struct ImuSettings {
   double gravity = 9.81;
@@ -106,6 +37,7 @@ class DcuDevice : public PdiApplication {
   void OnLeaveOp() override {}
 
   ImuSettings& imu() { return imu_; }
+  const ImuSettings& imu() const { return imu_; }
   bool imu_offset_applied() const { return offset_applied_; }
 
  private:

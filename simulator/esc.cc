@@ -1,9 +1,9 @@
 #include "simulator/esc.h"
 
-#include "simulator/sim_network.h"
-
 #include <algorithm>
 #include <cstring>
+
+#include "simulator/al_state.h"
 
 namespace dcusim {
 

@@ -245,7 +245,8 @@ void ReadChannel(const YAML::Node& list, int c, const std::string& where, BoardP
       id = a["can_id"] ? a["can_id"].as<uint64_t>() : 0;
     } catch (const YAML::Exception&) {
     }
-    if (!ParseActuatorType(type, &as.type)) {
+    as.kind = FindActuatorKind(type);
+    if (!as.kind) {
       warnings->push_back(aw + " (" + as.name + "): unknown type '" + type + "'; no device in that slot");
       continue;
     }
@@ -479,7 +480,7 @@ bool ReadActuatorFaults(Reader& r, const YAML::Node& sim, NetworkPlan* plan) {
         if (!r.String(value, p, &text)) return nullptr;
         ActuatorFault fault;
         if (!ParseFault(text, &fault)) {
-          r.Fail(p, "unknown fault '" + text + "' (none, no_handshake, no_enable, no_move, slow)");
+          r.Fail(p, "unknown fault '" + text + "' (" + FaultNames(", ") + ")");
           return nullptr;
         }
         return [fault](ActuatorPlan* a) { a->fault = fault; };

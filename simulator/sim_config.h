@@ -21,7 +21,7 @@ constexpr int kMaxBoards = 512;
 
 struct ActuatorPlan {
   std::string name;
-  ActuatorTypeCode type = kTypeKinetraA50;
+  const ActuatorKind* kind = nullptr;  // row of the actuator model table
   int channel = 0;  // 0..2
   int id = 1;       // 1..8
   ActuatorFault fault = ActuatorFault::kNone;

@@ -16,17 +16,9 @@
 #include <string>
 #include <vector>
 
-namespace dcusim {
+#include "simulator/al_state.h"
 
-// Application-layer states as they appear in the AL status register.
-enum AlStateCode : uint8_t {
-  kAlInit = 0x01,
-  kAlPreOp = 0x02,
-  kAlBoot = 0x03,
-  kAlSafeOp = 0x04,
-  kAlOp = 0x08,
-  kAlErrorBit = 0x10,
-};
+namespace dcusim {
 
 struct BoardStatus {
   int position = 0;             // 1-based bus position
@@ -45,7 +37,7 @@ struct BoardStatus {
 
 struct ActuatorStatus {
   std::string name;
-  std::string type;       // "KINETRA_A50", "KINETRA_A90", "KINETRA_B30", "CLAVIX"
+  std::string type;       // a model of ActuatorKinds() (actuator_models.h), e.g. "KINETRA_A90"
   int board = 0;          // bus position of its DCU
   int channel = 0;        // 1..3
   int id = 0;             // 1..8
@@ -54,7 +46,7 @@ struct ActuatorStatus {
   double position = 0;
   double velocity = 0;
   double effort = 0;
-  std::string fault;      // "none", "no_handshake", "no_enable", "no_move", "slow"
+  std::string fault;      // a fault of Faults() (actuator_models.h), "none" without
   bool handshake = false; // currently answering in the shake-hand format
 };
 
@@ -77,9 +69,10 @@ class SimNetwork {
   // dynamics; it must not go backwards.
   bool ProcessFrame(uint8_t* frame, size_t len, uint64_t now_ns);
 
-  // Executes one control command (see simulator/README.md) and returns its
-  // reply: "ok..." or "error: <reason>". Multi-line replies (stats, list,
-  // help) use '\n' between lines and never contain an empty line.
+  // Executes one control command (see simulator/README.md; the commands are
+  // the table in sim_commands.cc) and returns its reply: "ok..." or
+  // "error: <reason>". Multi-line replies (stats, list, help) use '\n'
+  // between lines and never contain an empty line.
   std::string Command(const std::string& line, uint64_t now_ns);
 
   // Typed fault injection (the same as the corresponding commands).

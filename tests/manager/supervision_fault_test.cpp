@@ -14,7 +14,7 @@
 #include "ethercat_manager/ethercat_manager.h"
 #include "tests/manager/manager_test_util.h"
 #include "tests/manager/sim_yaml.h"
-#include "tests/support/sim_bus.h"
+#include "tests/support/test_bus.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ class Supervised : public ::testing::Test {
  protected:
   void SetUp() override {
     std::string why;
-    if (!simtest::SimBus::Available(&why)) GTEST_SKIP() << why;
+    if (!simtest::TestBus::Available(&why)) GTEST_SKIP() << why;
   }
   void TearDown() override {
     manager_.Stop();
@@ -45,7 +45,7 @@ class Supervised : public ::testing::Test {
 
   // Brings the bus up; false (with the output in the failure) when the start fails.
   bool Bring(int boards, uint64_t cycle_ns = 1000000, const std::string& simulator = "", bool enable_dc = true) {
-    bus_ = std::make_unique<simtest::SimBus>(manager_test::SimYaml(boards, cycle_ns, simulator));
+    bus_ = std::make_unique<simtest::TestBus>(manager_test::SimYaml(boards, cycle_ns, simulator));
     if (!bus_->ok()) {
       ADD_FAILURE() << bus_->error();
       return false;
@@ -88,7 +88,7 @@ class Supervised : public ::testing::Test {
   }
 
   StdoutCapture out_;
-  std::unique_ptr<simtest::SimBus> bus_;
+  std::unique_ptr<simtest::TestBus> bus_;
   EthercatManager manager_;
   EthercatConfig config_;
   std::vector<std::unique_ptr<TestNode>> nodes_;
