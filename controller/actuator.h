@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "controller/comm_utils.h"
+#include "base/comm_utils.h"
 
 namespace zorvik {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <typeinfo>
 
-#include "controller/log.h"
+#include "base/log.h"
 
 namespace zorvik {
 

@@ -5,7 +5,7 @@
 #include "controller/clavix.h"
 #include "controller/kinetra.h"
 #include "controller/kinetra_b.h"
-#include "controller/log.h"
+#include "base/log.h"
 #include "ethercat_manager/ethercat_manager.h"
 
 namespace zorvik {

@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <ctime>
 
-#include "controller/comm_utils.h"
-#include "controller/log.h"
+#include "base/comm_utils.h"
+#include "base/log.h"
 #include "ethercat.h"
 
 
