@@ -181,13 +181,15 @@ namespace {
 
 // Text of a model of this system, or null for a code that names none.
 const char* ModelText(ActuatorType type) {
-  switch (type) {
-    case CLAVIX: return "CLAVIX";
-    case KINETRA_A50: return "KINETRA_A50";
-    case KINETRA_A90: return "KINETRA_A90";
-    case KINETRA_B30: return "KINETRA_B30";
-    default: return nullptr;
-  }
+  const ActuatorModel* model = FindModel(type);
+  return model == nullptr ? nullptr : model->text;
+}
+
+// Whether the actuator's model has a power stage to switch; an actuator of
+// no model in the table is driven as one that has.
+bool HasPowerStage(const Actuator& actuator) {
+  const ActuatorModel* model = FindModel(actuator.GetType());
+  return model == nullptr || model->has_power_stage;
 }
 
 // The shake-hand reply names the device's model: an actuator of another
@@ -226,9 +228,9 @@ bool Dcu::ShakeHand(const std::string& name) {
 bool Dcu::EnableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  // These models have no power stage to switch; on a running bus the board
-  // must at least be in OP to count as ready.
-  if (actuator->GetType() == CLAVIX || actuator->GetType() == KINETRA_B30) return !gated_ || InOp();
+  // A model without a power stage has nothing to switch; on a running bus
+  // the board must at least be in OP to count as ready.
+  if (!HasPowerStage(*actuator)) return !gated_ || InOp();
   {
     std::lock_guard<std::mutex> lock(send_mutex_);
     actuator->RequestState(STATE_ENABLE);
@@ -247,7 +249,7 @@ bool Dcu::DisableActuator(const std::string& name) {
   }
   // A model without a power stage cannot stay enabled: it is confirmed
   // whatever the board's state.
-  const bool has_power_stage = actuator->GetType() != CLAVIX && actuator->GetType() != KINETRA_B30;
+  const bool has_power_stage = HasPowerStage(*actuator);
   return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_DISABLE; },
                       has_power_stage);
 }

@@ -224,11 +224,8 @@ std::string EscapeControlCharacters(const std::string& text) {
 }
 
 zorvik::ActuatorType ActuatorTypeFromText(const std::string& text) {
-  if (text == "KINETRA_A90") return zorvik::KINETRA_A90;
-  if (text == "KINETRA_A50") return zorvik::KINETRA_A50;
-  if (text == "KINETRA_B30") return zorvik::KINETRA_B30;
-  if (text == "CLAVIX") return zorvik::CLAVIX;
-  return zorvik::TYPE_NONE;
+  const zorvik::ActuatorModel* model = zorvik::FindModel(text);
+  return model == nullptr ? zorvik::TYPE_NONE : model->type;
 }
 
 }  // namespace selftest
