@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
 #include "base/comm_utils.h"
 #include "base/log.h"
@@ -114,11 +115,7 @@ bool EthercatManager::Start(EthercatConfig config) {
     return true;
   }
 
-  config_.ifname = config.ifname;
-  config_.enable_dc = config.enable_dc;
-  config_.bind_cpu = config.bind_cpu;
-  config_.rt_priority = config.rt_priority;
-  config_.cycle_time_ns = config.cycle_time_ns;
+  config_ = std::move(config);
 
   ZORVIK_LOG_DEBUG("EthercatManager ifname: %s, cycle_time: %" PRIu64 ", enable_dc: %d", config_.ifname.c_str(),
             config_.cycle_time_ns, config_.enable_dc ? 1 : 0);
