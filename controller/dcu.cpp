@@ -206,14 +206,17 @@ void WarnOnModelMismatch(const Actuator& actuator, ActuatorType answered) {
 
 }  // namespace
 
+template <typename Write>
+void Dcu::WriteCommand(Actuator& actuator, Write write) {
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  write(actuator);
+  SetChannelId(actuator.GetChannel(), actuator.GetId());
+}
+
 bool Dcu::ShakeHand(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    actuator->ShakeHand();
-    SetChannelId(actuator->GetChannel(), actuator->GetId());
-  }
+  WriteCommand(*actuator, [](Actuator& a) { a.ShakeHand(); });
   // A valid reply has a type of 1 to 7 and a non-zero information word.
   ActuatorType answered = TYPE_NONE;
   const bool ok = PollFeedback([actuator, &answered] {
@@ -231,22 +234,14 @@ bool Dcu::EnableActuator(const std::string& name) {
   // A model without a power stage has nothing to switch; on a running bus
   // the board must at least be in OP to count as ready.
   if (!HasPowerStage(*actuator)) return !gated_ || InOp();
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    actuator->RequestState(STATE_ENABLE);
-    SetChannelId(actuator->GetChannel(), actuator->GetId());
-  }
+  WriteCommand(*actuator, [](Actuator& a) { a.RequestState(STATE_ENABLE); });
   return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_ENABLE; }, true);
 }
 
 bool Dcu::DisableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    actuator->RequestState(STATE_DISABLE);
-    SetChannelId(actuator->GetChannel(), actuator->GetId());
-  }
+  WriteCommand(*actuator, [](Actuator& a) { a.RequestState(STATE_DISABLE); });
   // A model without a power stage cannot stay enabled: it is confirmed
   // whatever the board's state.
   const bool has_power_stage = HasPowerStage(*actuator);
@@ -257,11 +252,7 @@ bool Dcu::DisableActuator(const std::string& name) {
 bool Dcu::SetMode(const std::string& name, ActautorMode mode) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    actuator->SetMode(mode);
-    SetChannelId(actuator->GetChannel(), actuator->GetId());
-  }
+  WriteCommand(*actuator, [mode](Actuator& a) { a.SetMode(mode); });
   return PollFeedback([actuator, mode] {
     return static_cast<uint8_t>(actuator->GetMode()) == static_cast<uint8_t>(mode);
   }, true);
@@ -285,51 +276,39 @@ bool Dcu::DisableAllActuator() {
 // holding of the send lock. Plain reads: decode under the receive lock.
 
 void Dcu::ClearError(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->ClearError();
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [](Actuator& a) { a.ClearError(); });
+  }
 }
 
 void Dcu::SetHomingPosition(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SetHomingPosition();
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [](Actuator& a) { a.SetHomingPosition(); });
+  }
 }
 
 void Dcu::SaveConfig(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SaveConfig();
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [](Actuator& a) { a.SaveConfig(); });
+  }
 }
 
 void Dcu::SetEffort(const std::string& name, float effort) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SetEffort(effort);
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [effort](Actuator& a) { a.SetEffort(effort); });
+  }
 }
 
 void Dcu::SetVelocity(const std::string& name, float velocity) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SetVelocity(velocity);
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [velocity](Actuator& a) { a.SetVelocity(velocity); });
+  }
 }
 
 void Dcu::SetPosition(const std::string& name, float position) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SetPosition(position);
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [position](Actuator& a) { a.SetPosition(position); });
+  }
 }
 
 void Dcu::SetMitCmd(const std::string& name, float position, float velocity, float effort,

@@ -146,6 +146,10 @@ class Dcu : public ethercat_manager::EthercatNode {
   // true as soon as it holds (and, when gated, the board is in OP).
   template <typename Done>
   bool PollFeedback(Done done, bool gate);
+  // Under one holding of the send lock: lets write fill the actuator's
+  // command slot, then addresses the slot (the channel's addressing byte).
+  template <typename Write>
+  void WriteCommand(Actuator& actuator, Write write);
 };
 
 }  // namespace zorvik

@@ -74,6 +74,10 @@ class ConfigKeyError : public YAML::Exception {
   std::string key_path_;
 };
 
+// The record names in the decoders' line "Parse <name> failed, <reason>".
+inline constexpr char kEthercatRecordName[] = "EtherConfig";
+inline constexpr char kNetworkRecordName[] = "DcuNetworkConfig";
+
 // The decoders' work, naming the key path (path = where node sits, e.g.
 // "ZorvikController.ethercat") in the ConfigKeyError they throw; they print
 // nothing. The YAML::convert decoders above are these plus their one line.
