@@ -213,6 +213,14 @@ void Dcu::WriteCommand(Actuator& actuator, Write write) {
   SetChannelId(actuator.GetChannel(), actuator.GetId());
 }
 
+template <typename T, typename Read>
+T Dcu::ReadFeedback(const std::string& name, T none, Read read) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return none;
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return read(*actuator);
+}
+
 bool Dcu::ShakeHand(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
@@ -329,52 +337,33 @@ void Dcu::SetMitParam(const std::string& name, MitParam param) {
 }
 
 float Dcu::GetTempure(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return 0.0f;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetTempure();
+  return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetTempure(); });
 }
 
 std::string Dcu::GetErrorString(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return std::string();
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetErrorString();
+  return ReadFeedback<std::string>(name, std::string(), [](Actuator& a) { return a.GetErrorString(); });
 }
 
 ActautorState Dcu::GetPowerState(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return STATE_DISABLE;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetPowerState();
+  return ReadFeedback<ActautorState>(name, STATE_DISABLE,
+                                     [](Actuator& a) { return a.GetPowerState(); });
 }
 
 ActautorMode Dcu::GetMode(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return static_cast<ActautorMode>(0);
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetMode();
+  return ReadFeedback<ActautorMode>(name, static_cast<ActautorMode>(0),
+                                    [](Actuator& a) { return a.GetMode(); });
 }
 
 float Dcu::GetEffort(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return 0.0f;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetEffort();
+  return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetEffort(); });
 }
 
 float Dcu::GetVelocity(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return 0.0f;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetVelocity();
+  return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetVelocity(); });
 }
 
 float Dcu::GetPosition(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return 0.0f;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetPosition();
+  return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetPosition(); });
 }
 
 }  // namespace zorvik

@@ -150,6 +150,10 @@ class Dcu : public ethercat_manager::EthercatNode {
   // command slot, then addresses the slot (the channel's addressing byte).
   template <typename Write>
   void WriteCommand(Actuator& actuator, Write write);
+  // read's value of the actuator called name under the receive lock, or
+  // none when there is no such actuator.
+  template <typename T, typename Read>
+  T ReadFeedback(const std::string& name, T none, Read read);
 };
 
 }  // namespace zorvik
