@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "controller/comm_utils.h"
+#include "base/comm_utils.h"
+#include "controller/actuator_models.h"
 
 namespace zorvik {
 
@@ -13,14 +14,6 @@ enum CtrlChannel : uint8_t {
   CHANNEL_1 = 0,
   CHANNEL_2 = 1,
   CHANNEL_3 = 2,
-};
-
-enum ActuatorType : int32_t {
-  TYPE_NONE = 0,
-  CLAVIX = 1,
-  KINETRA_A50 = 2,
-  KINETRA_A90 = 3,
-  KINETRA_B30 = 7,
 };
 
 // Power state, one byte on the wire. Devices may report values up to 7.

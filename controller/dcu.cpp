@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <typeinfo>
 
-#include "controller/log.h"
+#include "base/log.h"
 
 namespace zorvik {
 
@@ -181,13 +181,15 @@ namespace {
 
 // Text of a model of this system, or null for a code that names none.
 const char* ModelText(ActuatorType type) {
-  switch (type) {
-    case CLAVIX: return "CLAVIX";
-    case KINETRA_A50: return "KINETRA_A50";
-    case KINETRA_A90: return "KINETRA_A90";
-    case KINETRA_B30: return "KINETRA_B30";
-    default: return nullptr;
-  }
+  const ActuatorModel* model = FindModel(type);
+  return model == nullptr ? nullptr : model->text;
+}
+
+// Whether the actuator's model has a power stage to switch; an actuator of
+// no model in the table is driven as one that has.
+bool HasPowerStage(const Actuator& actuator) {
+  const ActuatorModel* model = FindModel(actuator.GetType());
+  return model == nullptr || model->has_power_stage;
 }
 
 // The shake-hand reply names the device's model: an actuator of another
@@ -204,14 +206,25 @@ void WarnOnModelMismatch(const Actuator& actuator, ActuatorType answered) {
 
 }  // namespace
 
+template <typename Write>
+void Dcu::WriteCommand(Actuator& actuator, Write write) {
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  write(actuator);
+  SetChannelId(actuator.GetChannel(), actuator.GetId());
+}
+
+template <typename T, typename Read>
+T Dcu::ReadFeedback(const std::string& name, T none, Read read) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return none;
+  std::lock_guard<std::mutex> lock(recv_mutex_);
+  return read(*actuator);
+}
+
 bool Dcu::ShakeHand(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    actuator->ShakeHand();
-    SetChannelId(actuator->GetChannel(), actuator->GetId());
-  }
+  WriteCommand(*actuator, [](Actuator& a) { a.ShakeHand(); });
   // A valid reply has a type of 1 to 7 and a non-zero information word.
   ActuatorType answered = TYPE_NONE;
   const bool ok = PollFeedback([actuator, &answered] {
@@ -226,28 +239,20 @@ bool Dcu::ShakeHand(const std::string& name) {
 bool Dcu::EnableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  // These models have no power stage to switch; on a running bus the board
-  // must at least be in OP to count as ready.
-  if (actuator->GetType() == CLAVIX || actuator->GetType() == KINETRA_B30) return !gated_ || InOp();
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    actuator->RequestState(STATE_ENABLE);
-    SetChannelId(actuator->GetChannel(), actuator->GetId());
-  }
+  // A model without a power stage has nothing to switch; on a running bus
+  // the board must at least be in OP to count as ready.
+  if (!HasPowerStage(*actuator)) return !gated_ || InOp();
+  WriteCommand(*actuator, [](Actuator& a) { a.RequestState(STATE_ENABLE); });
   return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_ENABLE; }, true);
 }
 
 bool Dcu::DisableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    actuator->RequestState(STATE_DISABLE);
-    SetChannelId(actuator->GetChannel(), actuator->GetId());
-  }
+  WriteCommand(*actuator, [](Actuator& a) { a.RequestState(STATE_DISABLE); });
   // A model without a power stage cannot stay enabled: it is confirmed
   // whatever the board's state.
-  const bool has_power_stage = actuator->GetType() != CLAVIX && actuator->GetType() != KINETRA_B30;
+  const bool has_power_stage = HasPowerStage(*actuator);
   return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_DISABLE; },
                       has_power_stage);
 }
@@ -255,11 +260,7 @@ bool Dcu::DisableActuator(const std::string& name) {
 bool Dcu::SetMode(const std::string& name, ActautorMode mode) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  {
-    std::lock_guard<std::mutex> lock(send_mutex_);
-    actuator->SetMode(mode);
-    SetChannelId(actuator->GetChannel(), actuator->GetId());
-  }
+  WriteCommand(*actuator, [mode](Actuator& a) { a.SetMode(mode); });
   return PollFeedback([actuator, mode] {
     return static_cast<uint8_t>(actuator->GetMode()) == static_cast<uint8_t>(mode);
   }, true);
@@ -283,51 +284,39 @@ bool Dcu::DisableAllActuator() {
 // holding of the send lock. Plain reads: decode under the receive lock.
 
 void Dcu::ClearError(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->ClearError();
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [](Actuator& a) { a.ClearError(); });
+  }
 }
 
 void Dcu::SetHomingPosition(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SetHomingPosition();
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [](Actuator& a) { a.SetHomingPosition(); });
+  }
 }
 
 void Dcu::SaveConfig(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SaveConfig();
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [](Actuator& a) { a.SaveConfig(); });
+  }
 }
 
 void Dcu::SetEffort(const std::string& name, float effort) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SetEffort(effort);
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [effort](Actuator& a) { a.SetEffort(effort); });
+  }
 }
 
 void Dcu::SetVelocity(const std::string& name, float velocity) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SetVelocity(velocity);
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [velocity](Actuator& a) { a.SetVelocity(velocity); });
+  }
 }
 
 void Dcu::SetPosition(const std::string& name, float position) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return;
-  std::lock_guard<std::mutex> lock(send_mutex_);
-  actuator->SetPosition(position);
-  SetChannelId(actuator->GetChannel(), actuator->GetId());
+  if (Actuator* actuator = GetActautor(name)) {
+    WriteCommand(*actuator, [position](Actuator& a) { a.SetPosition(position); });
+  }
 }
 
 void Dcu::SetMitCmd(const std::string& name, float position, float velocity, float effort,
@@ -348,52 +337,33 @@ void Dcu::SetMitParam(const std::string& name, MitParam param) {
 }
 
 float Dcu::GetTempure(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return 0.0f;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetTempure();
+  return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetTempure(); });
 }
 
 std::string Dcu::GetErrorString(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return std::string();
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetErrorString();
+  return ReadFeedback<std::string>(name, std::string(), [](Actuator& a) { return a.GetErrorString(); });
 }
 
 ActautorState Dcu::GetPowerState(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return STATE_DISABLE;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetPowerState();
+  return ReadFeedback<ActautorState>(name, STATE_DISABLE,
+                                     [](Actuator& a) { return a.GetPowerState(); });
 }
 
 ActautorMode Dcu::GetMode(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return static_cast<ActautorMode>(0);
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetMode();
+  return ReadFeedback<ActautorMode>(name, static_cast<ActautorMode>(0),
+                                    [](Actuator& a) { return a.GetMode(); });
 }
 
 float Dcu::GetEffort(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return 0.0f;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetEffort();
+  return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetEffort(); });
 }
 
 float Dcu::GetVelocity(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return 0.0f;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetVelocity();
+  return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetVelocity(); });
 }
 
 float Dcu::GetPosition(const std::string& name) {
-  Actuator* actuator = GetActautor(name);
-  if (actuator == nullptr) return 0.0f;
-  std::lock_guard<std::mutex> lock(recv_mutex_);
-  return actuator->GetPosition();
+  return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetPosition(); });
 }
 
 }  // namespace zorvik

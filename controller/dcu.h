@@ -146,6 +146,14 @@ class Dcu : public ethercat_manager::EthercatNode {
   // true as soon as it holds (and, when gated, the board is in OP).
   template <typename Done>
   bool PollFeedback(Done done, bool gate);
+  // Under one holding of the send lock: lets write fill the actuator's
+  // command slot, then addresses the slot (the channel's addressing byte).
+  template <typename Write>
+  void WriteCommand(Actuator& actuator, Write write);
+  // read's value of the actuator called name under the receive lock, or
+  // none when there is no such actuator.
+  template <typename T, typename Read>
+  T ReadFeedback(const std::string& name, T none, Read read);
 };
 
 }  // namespace zorvik

@@ -2,10 +2,8 @@
 
 #include <unordered_map>
 
-#include "controller/clavix.h"
-#include "controller/kinetra.h"
-#include "controller/kinetra_b.h"
-#include "controller/log.h"
+#include "base/log.h"
+#include "controller/actuator_models.h"
 #include "ethercat_manager/ethercat_manager.h"
 
 namespace zorvik {
@@ -33,26 +31,6 @@ Dcu* FindDcu(const std::string& dcu_name) {
 Dcu* FindActuatorDcu(const std::string& actuator_name) {
   auto it = actuator_dcu_map_.find(actuator_name);
   return it == actuator_dcu_map_.end() ? nullptr : it->second;
-}
-
-// The model object for type, or null for a type without a model.
-Actuator* CreateActuator(ActuatorType type, const std::string& name, uint8_t id,
-                         CtrlChannel channel) {
-  switch (type) {
-    case CLAVIX:
-      return new zorvik_clavix::Clavix(name, id, channel);
-    case KINETRA_A50:
-    case KINETRA_A90:
-      return new zorvik_kinetra::KinetraA(name, id, channel, type);
-    case KINETRA_B30:
-      return new zorvik_kinetra::KinetraB(name, id, channel);
-    default:
-      return nullptr;
-  }
-}
-
-bool IsSupportedType(ActuatorType type) {
-  return type == CLAVIX || type == KINETRA_A50 || type == KINETRA_A90 || type == KINETRA_B30;
 }
 
 }  // namespace
@@ -131,7 +109,8 @@ bool ZorvikController::AttachActuator(std::string dcu_name, CtrlChannel channel,
                      holder->GetName().c_str());
     return false;
   }
-  if (!IsSupportedType(type)) {
+  const ActuatorModel* model = FindModel(type);
+  if (model == nullptr) {
     ZORVIK_LOG_ERROR("Actuator %s type %d is not supported.", actuator_name.c_str(),
                      static_cast<int>(type));
     return false;
@@ -145,7 +124,7 @@ bool ZorvikController::AttachActuator(std::string dcu_name, CtrlChannel channel,
     return false;
   }
 
-  Actuator* actuator = CreateActuator(type, actuator_name, id, channel);
+  Actuator* actuator = model->create(actuator_name, id, channel);
   ZORVIK_LOG_DEBUG("Attach actuator %s %d to DCU %s Channel %d.", actuator_name.c_str(),
                    static_cast<int>(id), dcu_name.c_str(), static_cast<int>(channel) + 1);
   if (!dcu->RegisterActuator(actuator)) {

@@ -141,9 +141,7 @@ void BusRecorder::Event(const char* kind, const std::string& board, int position
   e.board = board;
   e.position = position;
   e.state = state;
-  std::lock_guard<std::mutex> lock(mutex_);
-  e.offset_ms = OffsetMs();
-  bring_up_.supervision.push_back(std::move(e));
+  Append(std::move(e));
 }
 
 void BusRecorder::LinkEvent(const char* kind, int32_t wkc, int32_t expected_wkc) {
@@ -151,6 +149,10 @@ void BusRecorder::LinkEvent(const char* kind, int32_t wkc, int32_t expected_wkc)
   e.kind = kind;
   e.wkc = wkc;
   e.expected_wkc = expected_wkc;
+  Append(std::move(e));
+}
+
+void BusRecorder::Append(SupervisionEvent e) {
   std::lock_guard<std::mutex> lock(mutex_);
   e.offset_ms = OffsetMs();
   bring_up_.supervision.push_back(std::move(e));

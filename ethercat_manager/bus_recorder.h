@@ -99,6 +99,8 @@ class BusRecorder {
 
  private:
   double OffsetMs() const;
+  // Stamps e with its offset and files it, under the lock.
+  void Append(SupervisionEvent e);
 
   mutable std::mutex mutex_;  // guards everything below up to the atomics
   BusFigures bring_up_;       // bring-up part and supervision events

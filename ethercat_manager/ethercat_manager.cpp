@@ -10,9 +10,10 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 
-#include "controller/comm_utils.h"
-#include "controller/log.h"
+#include "base/comm_utils.h"
+#include "base/log.h"
 #include "ethercat.h"
 
 
@@ -114,11 +115,7 @@ bool EthercatManager::Start(EthercatConfig config) {
     return true;
   }
 
-  config_.ifname = config.ifname;
-  config_.enable_dc = config.enable_dc;
-  config_.bind_cpu = config.bind_cpu;
-  config_.rt_priority = config.rt_priority;
-  config_.cycle_time_ns = config.cycle_time_ns;
+  config_ = std::move(config);
 
   ZORVIK_LOG_DEBUG("EthercatManager ifname: %s, cycle_time: %" PRIu64 ", enable_dc: %d", config_.ifname.c_str(),
             config_.cycle_time_ns, config_.enable_dc ? 1 : 0);
@@ -149,10 +146,28 @@ bool EthercatManager::Start(EthercatConfig config) {
   return true;
 }
 
+// Bring-up: open the interface, find and match the slaves, PRE_OP, map the
+// process data, distributed clocks, SAFE_OP, then OP with frames flowing.
 bool EthercatManager::InitMaster() {
-  const char* ifname = config_.ifname.c_str();
   recorder_.BeginBringUp(config_);
+  if (!OpenInterface()) return false;
+  if (!DiscoverSlaves()) return false;
+  if (!CycleFitsWatchdog()) return false;
+  if (!WalkRegisteredTo(EC_STATE_PRE_OP, "EC_STATE_PRE_OP", PRE_OP)) return false;
+  if (!MapProcessData()) return false;
+  ConfigureDistributedClocks();
+  ZORVIK_LOG_DEBUG("transfer all slaves to SAFE_OP.");
+  if (!WalkRegisteredTo(EC_STATE_SAFE_OP, "EC_STATE_SAFE_OP", SAFE_OP)) return false;
+  ZORVIK_LOG_DEBUG("Request operational state for all slaves");
+  if (!RequestOperational()) return false;
+  ZORVIK_LOG_INFO("Operational state reached for all slaves.");
+  recorder_.RecordOperational();
+  UpdateSlaveState(OP, 0);
+  return true;
+}
 
+bool EthercatManager::OpenInterface() {
+  const char* ifname = config_.ifname.c_str();
   // A restart opens the interface anew; the socket of the previous start
   // would otherwise stay open and keep receiving copies of every frame.
   if (nic_open_) {
@@ -168,7 +183,10 @@ bool EthercatManager::InitMaster() {
   }
   nic_open_ = true;
   ZORVIK_LOG_INFO("EtherCAT init on %s succeeded.", ifname);
+  return true;
+}
 
+bool EthercatManager::DiscoverSlaves() {
   for (int attempt = 0; attempt < kDiscoveryAttempts; ++attempt) {
     if (ec_config_init(FALSE) > 0) break;
     if (BringUpAborted()) return false;
@@ -194,22 +212,26 @@ bool EthercatManager::InitMaster() {
     ec_slave[pos].PO2SOconfig = node->GetPreOpConfigFunc();
   }
   ZORVIK_LOG_DEBUG("All %lu registered slaves matched, Enter Pre-OP state", static_cast<unsigned long>(nodes_.size()));
+  return true;
+}
 
-  if (!CycleFitsWatchdog()) return false;
-
+bool EthercatManager::WalkRegisteredTo(uint16_t state, const char* state_text, int32_t node_state) {
   for (const auto& entry : nodes_) {
     const int32_t pos = entry.first;
-    const uint16_t state = AwaitState(static_cast<uint16_t>(pos), EC_STATE_PRE_OP, kStateTimeoutUs);
+    const uint16_t reached = AwaitState(static_cast<uint16_t>(pos), state, kStateTimeoutUs);
     if (BringUpAborted()) return false;
-    if (state != EC_STATE_PRE_OP) {
-      ZORVIK_LOG_ERROR("Slave %s (%d) set EC_STATE_PRE_OP failed.", entry.second->GetName().c_str(), pos);
+    if (reached != state) {
+      ZORVIK_LOG_ERROR("Slave %s (%d) set %s failed.", entry.second->GetName().c_str(), pos, state_text);
       recorder_.RecordSlaves();
       return false;
     }
   }
   SleepForNs(100 * kMsToNs);
-  UpdateSlaveState(PRE_OP, 0);
+  UpdateSlaveState(node_state, 0);
+  return true;
+}
 
+bool EthercatManager::MapProcessData() {
   const int size = ec_config_map(io_map_);
   if (size > kIoMapSize) {
     ZORVIK_LOG_ERROR("PDO data buf too small ! current %d need %d", kIoMapSize, size);
@@ -233,7 +255,10 @@ bool EthercatManager::InitMaster() {
   expected_wkc_ = 2 * ec_group[0].outputsWKC + ec_group[0].inputsWKC - 2 * excluded;
   ZORVIK_LOG_INFO("Slaves mapped, Process Data IO size: %d, expected_wkc %d", size, expected_wkc_);
   recorder_.RecordMapping(size, expected_wkc_);
+  return true;
+}
 
+void EthercatManager::ConfigureDistributedClocks() {
   if (config_.enable_dc) {
     (void)ec_configdc();
     for (int pos = 1; pos <= ec_slavecount; ++pos) {
@@ -243,22 +268,9 @@ bool EthercatManager::InitMaster() {
   } else {
     ZORVIK_LOG_INFO("EtherCAT DC clock disabled.");
   }
+}
 
-  ZORVIK_LOG_DEBUG("transfer all slaves to SAFE_OP.");
-  for (const auto& entry : nodes_) {
-    const int32_t pos = entry.first;
-    const uint16_t state = AwaitState(static_cast<uint16_t>(pos), EC_STATE_SAFE_OP, kStateTimeoutUs);
-    if (BringUpAborted()) return false;
-    if (state != EC_STATE_SAFE_OP) {
-      ZORVIK_LOG_ERROR("Slave %s (%d) set EC_STATE_SAFE_OP failed.", entry.second->GetName().c_str(), pos);
-      recorder_.RecordSlaves();
-      return false;
-    }
-  }
-  SleepForNs(100 * kMsToNs);
-  UpdateSlaveState(SAFE_OP, 0);
-  ZORVIK_LOG_DEBUG("Request operational state for all slaves");
-
+bool EthercatManager::RequestOperational() {
   ec_send_processdata();
   ec_receive_processdata(kFrameTimeoutUs);
   for (const auto& entry : nodes_) {
@@ -281,26 +293,20 @@ bool EthercatManager::InitMaster() {
       }
     }
   }
+  if (all_op) return true;
 
-  if (!all_op) {
-    ZORVIK_LOG_ERROR("Not all slaves reached operational state.");
-    ec_readstate();
-    recorder_.RecordSlaves();
-    for (const auto& entry : nodes_) {
-      const ec_slavet& slave = ec_slave[entry.first];
-      if (slave.state != EC_STATE_OPERATIONAL) {
-        ZORVIK_LOG_ERROR("Slave %s (%d) State=0x%2.2x StatusCode=0x%4.4x : %s", entry.second->GetName().c_str(),
-                  entry.first, static_cast<unsigned>(slave.state), static_cast<unsigned>(slave.ALstatuscode),
-                  ec_ALstatuscode2string(slave.ALstatuscode));
-      }
+  ZORVIK_LOG_ERROR("Not all slaves reached operational state.");
+  ec_readstate();
+  recorder_.RecordSlaves();
+  for (const auto& entry : nodes_) {
+    const ec_slavet& slave = ec_slave[entry.first];
+    if (slave.state != EC_STATE_OPERATIONAL) {
+      ZORVIK_LOG_ERROR("Slave %s (%d) State=0x%2.2x StatusCode=0x%4.4x : %s", entry.second->GetName().c_str(),
+                entry.first, static_cast<unsigned>(slave.state), static_cast<unsigned>(slave.ALstatuscode),
+                ec_ALstatuscode2string(slave.ALstatuscode));
     }
-    return false;
   }
-
-  ZORVIK_LOG_INFO("Operational state reached for all slaves.");
-  recorder_.RecordOperational();
-  UpdateSlaveState(OP, 0);
-  return true;
+  return false;
 }
 
 bool EthercatManager::InitSlaveNodes() {
@@ -440,78 +446,7 @@ void EthercatManager::ErrorHandler() {
 
     ZORVIK_LOG_WARN("wkc < expected_wkc , wkc: %d, expected_wkc: %d", wkc, expected);
     recorder_.LinkEvent("short_wkc", wkc, expected);
-    ec_group[0].docheckstate = FALSE;
-    ec_readstate();
-
-    // Registered slaves that answered the state read in this pass.
-    int answered = 0;
-    for (const auto& entry : nodes_) {
-      if (!running_.load()) break;
-      const int32_t pos = entry.first;
-      EthercatNode* node = entry.second;
-      const uint16 slave_pos = static_cast<uint16>(pos);
-      ec_slavet& slave = ec_slave[pos];
-      if (slave.state != EC_STATE_NONE) ++answered;
-
-      if (slave.group == 0 && slave.state != EC_STATE_OPERATIONAL) {
-        ec_group[0].docheckstate = TRUE;
-        if (slave.state == EC_STATE_SAFE_OP + EC_STATE_ERROR) {
-          ZORVIK_LOG_ERROR("ERROR : node %s (%d) is in SAFE_OP + ERROR, attempting ack.", node->GetName().c_str(), pos);
-          recorder_.Event("acknowledge", node->GetName(), pos, slave.state);
-          slave.state = static_cast<uint16>(EC_STATE_SAFE_OP + EC_STATE_ACK);
-          ec_writestate(slave_pos);
-        } else if (slave.state == EC_STATE_SAFE_OP) {
-          ZORVIK_LOG_ERROR("ERROR : node %s (%d) is in SAFE_OP, change to OPERATIONAL.", node->GetName().c_str(), pos);
-          recorder_.Event("request_op", node->GetName(), pos, slave.state);
-          slave.state = EC_STATE_OPERATIONAL;
-          ec_writestate(slave_pos);
-        } else if (slave.state == EC_STATE_NONE) {
-          if (!slave.islost) {
-            ZORVIK_LOG_WARN("WARN : node %s (%d) re-check state. current state: 0x%04X", node->GetName().c_str(), pos,
-                     static_cast<unsigned>(slave.state));
-            recorder_.Event("recheck", node->GetName(), pos, slave.state);
-            ec_statecheck(slave_pos, EC_STATE_OPERATIONAL, kRecheckTimeoutUs);
-            if (slave.state == EC_STATE_NONE) {
-              slave.islost = TRUE;
-              ZORVIK_LOG_ERROR("ERROR : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
-                        static_cast<unsigned>(slave.state));
-              recorder_.Event("lost", node->GetName(), pos, slave.state);
-            }
-          }
-        } else {
-          ZORVIK_LOG_WARN("MESSAGE : node %s (%d)  reconfigured. current state: 0x%04X", node->GetName().c_str(), pos,
-                   static_cast<unsigned>(slave.state));
-          recorder_.Event("reconfigure", node->GetName(), pos, slave.state);
-          if (ec_reconfig_slave(slave_pos, kRepairTimeoutUs)) {
-            slave.islost = FALSE;
-            ZORVIK_LOG_WARN("MESSAGE : node %s (%d) reconfigured done. current state: 0x%04X", node->GetName().c_str(),
-                     pos, static_cast<unsigned>(slave.state));
-            recorder_.Event("reconfigured", node->GetName(), pos, slave.state);
-          }
-        }
-      }
-
-      if (slave.islost) {
-        ZORVIK_LOG_ERROR("WARN : node %s (%d) lost. current state: 0x%04X", node->GetName().c_str(), pos,
-                  static_cast<unsigned>(slave.state));
-        recorder_.Event("still_lost", node->GetName(), pos, slave.state);
-        if (slave.state == EC_STATE_NONE) {
-          if (ec_recover_slave(slave_pos, kRepairTimeoutUs)) {
-            slave.islost = FALSE;
-            ZORVIK_LOG_WARN("MESSAGE : node %s (%d) recovered", node->GetName().c_str(), pos);
-            recorder_.Event("recovered", node->GetName(), pos, slave.state);
-          }
-        } else {
-          slave.islost = FALSE;
-          ZORVIK_LOG_WARN("MESSAGE : node %s (%d) found. current state: 0x%04X", node->GetName().c_str(), pos,
-                   static_cast<unsigned>(slave.state));
-          recorder_.Event("found", node->GetName(), pos, slave.state);
-        }
-      }
-
-      UpdateSlaveState(slave.state, pos);
-    }
-
+    const int answered = CheckRegisteredSlaves();
     if (!running_.load()) break;
     if (!ec_group[0].docheckstate) {
       ZORVIK_LOG_INFO("OK : all slaves resumed OPERATIONAL.");
@@ -527,6 +462,87 @@ void EthercatManager::ErrorHandler() {
       recorder_.LinkEvent("link_lost", wkc, expected);
       link_lost_ = true;
     }
+  }
+}
+
+int EthercatManager::CheckRegisteredSlaves() {
+  ec_group[0].docheckstate = FALSE;
+  ec_readstate();
+
+  // Registered slaves that answered the state read in this pass.
+  int answered = 0;
+  for (const auto& entry : nodes_) {
+    if (!running_.load()) break;
+    const int32_t pos = entry.first;
+    ec_slavet& slave = ec_slave[pos];
+    if (slave.state != EC_STATE_NONE) ++answered;
+    if (slave.group == 0 && slave.state != EC_STATE_OPERATIONAL) {
+      ec_group[0].docheckstate = TRUE;
+      RepairOutsideOp(pos, *entry.second);
+    }
+    if (slave.islost) FindLostSlave(pos, *entry.second);
+    UpdateSlaveState(slave.state, pos);
+  }
+  return answered;
+}
+
+void EthercatManager::RepairOutsideOp(int32_t pos, EthercatNode& node) {
+  const uint16 slave_pos = static_cast<uint16>(pos);
+  ec_slavet& slave = ec_slave[pos];
+  const std::string name = node.GetName();
+  if (slave.state == EC_STATE_SAFE_OP + EC_STATE_ERROR) {
+    ZORVIK_LOG_ERROR("ERROR : node %s (%d) is in SAFE_OP + ERROR, attempting ack.", name.c_str(), pos);
+    recorder_.Event("acknowledge", name, pos, slave.state);
+    slave.state = static_cast<uint16>(EC_STATE_SAFE_OP + EC_STATE_ACK);
+    ec_writestate(slave_pos);
+  } else if (slave.state == EC_STATE_SAFE_OP) {
+    ZORVIK_LOG_ERROR("ERROR : node %s (%d) is in SAFE_OP, change to OPERATIONAL.", name.c_str(), pos);
+    recorder_.Event("request_op", name, pos, slave.state);
+    slave.state = EC_STATE_OPERATIONAL;
+    ec_writestate(slave_pos);
+  } else if (slave.state == EC_STATE_NONE) {
+    if (!slave.islost) {
+      ZORVIK_LOG_WARN("WARN : node %s (%d) re-check state. current state: 0x%04X", name.c_str(), pos,
+               static_cast<unsigned>(slave.state));
+      recorder_.Event("recheck", name, pos, slave.state);
+      ec_statecheck(slave_pos, EC_STATE_OPERATIONAL, kRecheckTimeoutUs);
+      if (slave.state == EC_STATE_NONE) {
+        slave.islost = TRUE;
+        ZORVIK_LOG_ERROR("ERROR : node %s (%d) lost. current state: 0x%04X", name.c_str(), pos,
+                  static_cast<unsigned>(slave.state));
+        recorder_.Event("lost", name, pos, slave.state);
+      }
+    }
+  } else {
+    ZORVIK_LOG_WARN("MESSAGE : node %s (%d)  reconfigured. current state: 0x%04X", name.c_str(), pos,
+             static_cast<unsigned>(slave.state));
+    recorder_.Event("reconfigure", name, pos, slave.state);
+    if (ec_reconfig_slave(slave_pos, kRepairTimeoutUs)) {
+      slave.islost = FALSE;
+      ZORVIK_LOG_WARN("MESSAGE : node %s (%d) reconfigured done. current state: 0x%04X", name.c_str(), pos,
+               static_cast<unsigned>(slave.state));
+      recorder_.Event("reconfigured", name, pos, slave.state);
+    }
+  }
+}
+
+void EthercatManager::FindLostSlave(int32_t pos, EthercatNode& node) {
+  ec_slavet& slave = ec_slave[pos];
+  const std::string name = node.GetName();
+  ZORVIK_LOG_ERROR("WARN : node %s (%d) lost. current state: 0x%04X", name.c_str(), pos,
+            static_cast<unsigned>(slave.state));
+  recorder_.Event("still_lost", name, pos, slave.state);
+  if (slave.state == EC_STATE_NONE) {
+    if (ec_recover_slave(static_cast<uint16>(pos), kRepairTimeoutUs)) {
+      slave.islost = FALSE;
+      ZORVIK_LOG_WARN("MESSAGE : node %s (%d) recovered", name.c_str(), pos);
+      recorder_.Event("recovered", name, pos, slave.state);
+    }
+  } else {
+    slave.islost = FALSE;
+    ZORVIK_LOG_WARN("MESSAGE : node %s (%d) found. current state: 0x%04X", name.c_str(), pos,
+             static_cast<unsigned>(slave.state));
+    recorder_.Event("found", name, pos, slave.state);
   }
 }
 

@@ -64,6 +64,25 @@ class EthercatManager {
   BusRecorder recorder_;
 
  private:
+  // Steps of InitMaster, in their order. Each prints why it failed.
+  bool OpenInterface();
+  bool DiscoverSlaves();
+  // Waits for every registered slave to reach state (state_text names it in
+  // the error line), then reports node_state to the nodes.
+  bool WalkRegisteredTo(uint16_t state, const char* state_text, int32_t node_state);
+  bool MapProcessData();
+  void ConfigureDistributedClocks();
+  bool RequestOperational();
+
+  // One checking pass of the supervision: reads every slave's state and
+  // repairs the registered ones; returns how many of them answered.
+  int CheckRegisteredSlaves();
+  // Acknowledges, requests OP for, re-checks or reconfigures a slave outside
+  // OP, by its state.
+  void RepairOutsideOp(int32_t pos, EthercatNode& node);
+  // Recovers a slave marked lost, or takes it back when it answers again.
+  void FindLostSlave(int32_t pos, EthercatNode& node);
+
   // Whether every registered slave is in OP, learnt with one broadcast read
   // of the AL status (one read per registered slave when slaves nobody
   // registered sit outside OP). For the supervision's healthy passes.

@@ -244,6 +244,77 @@ void PrintJson(std::FILE* json_out, const businfo::Report& report,
   std::fflush(json_out);
 }
 
+// In JSON mode standard output carries the document only: returns a stream
+// on the original descriptor, and everything printed otherwise (ours, the
+// configuration decoders', the master's) goes to standard error from here on.
+std::FILE* MoveOutputToStandardError() {
+  std::fflush(stdout);
+  const int fd = dup(STDOUT_FILENO);
+  std::FILE* json_out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  return json_out;
+}
+
+// Reads the error counters as the boards hold them now, before discovery
+// clears them (they tell what went wrong in the run before this one), then
+// discovers the bus and surveys every slave into report->slaves. False when
+// interrupted during discovery.
+bool SurveyBus(const std::string& ifname, const Printer& out, businfo::Report* report) {
+  const int answering = std::min(businfo::CountSlaves(), EC_MAXSLAVE - 1);
+  std::vector<bool> found_ok(answering > 0 ? answering : 0, false);
+  std::vector<businfo::Counters> found(found_ok.size());
+  for (size_t i = 0; i < found_ok.size(); ++i) {
+    found_ok[i] = businfo::ReadCountersAtPosition(static_cast<int>(i + 1), &found[i]);
+  }
+
+  for (int attempt = 0; attempt < kDiscoveryAttempts && !selftest::Interrupted(); ++attempt) {
+    if (ec_config_init(FALSE) > 0) break;
+    usleep(100000);
+  }
+  if (selftest::Interrupted()) return false;
+  if (ec_slavecount < 1) {
+    out.Error("No slaves found on " + ifname + ".");
+    return true;
+  }
+  out.Info(std::to_string(ec_slavecount) + " slaves found on " + ifname + ".");
+  // Discovery asked for PRE_OP; give the boards the usual time to get there.
+  ec_statecheck(0, EC_STATE_PRE_OP, EC_TIMEOUTSTATE);
+  bool any_dc = false;
+  for (int k = 1; k <= ec_slavecount; ++k) any_dc = any_dc || ec_slave[k].hasdc;
+  if (any_dc) ec_configdc();  // measures the propagation delays
+  report->slaves = businfo::SurveySlaves(found_ok, found);
+  return true;
+}
+
+// Two lines per slave, then the differences from the file (into
+// report->findings).
+void PrintSurvey(const std::vector<businfo::BoardRecord>& records, const std::string& ifname,
+                 const Printer& out, businfo::Report* report) {
+  for (const auto& s : report->slaves) {
+    const auto lines = businfo::DescribeSlave(s, businfo::NameAt(records, s.position));
+    out.Info(lines[0]);
+    businfo::Totals counted;
+    counted.Add(s.counters);
+    if (counted.Any() || !s.registers_read) {
+      out.Warn(lines[1]);
+    } else {
+      out.Info(lines[1]);
+    }
+  }
+  report->findings = businfo::CompareWithFile(records, report->slaves, ifname);
+  for (const auto& f : report->findings) out.Error(f.message);
+}
+
+void PrintVerdict(const std::string& config_path, const businfo::Report& report, const Printer& out) {
+  if (report.Matches()) {
+    out.Info("The bus matches " + config_path + ": " + std::to_string(report.slaves.size()) +
+             " slaves answer as configured.");
+  } else {
+    out.Error("The bus does not match " + config_path + ": " + std::to_string(report.findings.size()) +
+              (report.findings.size() == 1 ? " finding." : " findings."));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -253,16 +324,7 @@ int main(int argc, char** argv) {
   Options options;
   const bool arguments_ok = ParseArguments(argc, argv, &options);
 
-  // In JSON mode standard output carries the document only: it keeps the
-  // original descriptor, and everything printed otherwise (ours, the
-  // configuration decoders', the master's) goes to standard error.
-  std::FILE* json_out = nullptr;
-  if (arguments_ok && options.json) {
-    std::fflush(stdout);
-    const int fd = dup(STDOUT_FILENO);
-    json_out = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-  }
+  std::FILE* json_out = arguments_ok && options.json ? MoveOutputToStandardError() : nullptr;
   const Printer out(false);
 
   std::printf("DCU bus info powered by %s.\nVer %d.%d.%d, Compiled in %s %s.\n\n", kContactAddress,
@@ -307,48 +369,11 @@ int main(int argc, char** argv) {
   report.bus_opened = true;
   out.Info("EtherCAT init on " + ethercat.ifname + " succeeded.");
 
-  // The error counters as the boards hold them now, before discovery clears
-  // them: they tell what went wrong in the run before this one.
-  const int answering = std::min(businfo::CountSlaves(), EC_MAXSLAVE - 1);
-  std::vector<bool> found_ok(answering > 0 ? answering : 0, false);
-  std::vector<businfo::Counters> found(found_ok.size());
-  for (size_t i = 0; i < found_ok.size(); ++i) {
-    found_ok[i] = businfo::ReadCountersAtPosition(static_cast<int>(i + 1), &found[i]);
-  }
-
-  for (int attempt = 0; attempt < kDiscoveryAttempts && !selftest::Interrupted(); ++attempt) {
-    if (ec_config_init(FALSE) > 0) break;
-    usleep(100000);
-  }
-  if (selftest::Interrupted()) {
+  if (!SurveyBus(ethercat.ifname, out, &report)) {
     ReturnToInit();
     return finish_interrupted();
   }
-  if (ec_slavecount < 1) {
-    out.Error("No slaves found on " + ethercat.ifname + ".");
-  } else {
-    out.Info(std::to_string(ec_slavecount) + " slaves found on " + ethercat.ifname + ".");
-    // Discovery asked for PRE_OP; give the boards the usual time to get there.
-    ec_statecheck(0, EC_STATE_PRE_OP, EC_TIMEOUTSTATE);
-    bool any_dc = false;
-    for (int k = 1; k <= ec_slavecount; ++k) any_dc = any_dc || ec_slave[k].hasdc;
-    if (any_dc) ec_configdc();  // measures the propagation delays
-    report.slaves = businfo::SurveySlaves(found_ok, found);
-  }
-
-  for (const auto& s : report.slaves) {
-    const auto lines = businfo::DescribeSlave(s, businfo::NameAt(records, s.position));
-    out.Info(lines[0]);
-    businfo::Totals counted;
-    counted.Add(s.counters);
-    if (counted.Any() || !s.registers_read) {
-      out.Warn(lines[1]);
-    } else {
-      out.Info(lines[1]);
-    }
-  }
-  report.findings = businfo::CompareWithFile(records, report.slaves, ethercat.ifname);
-  for (const auto& f : report.findings) out.Error(f.message);
+  PrintSurvey(records, ethercat.ifname, out, &report);
 
   if (options.watch_seconds > 0 && !report.slaves.empty() && !selftest::Interrupted()) {
     Watch(options, ethercat, records, report.slaves, out, &report.watch);
@@ -361,13 +386,7 @@ int main(int argc, char** argv) {
   ReturnToInit();
   if (selftest::Interrupted()) return finish_interrupted();
   out.Info("Bus back in INIT.");
-  if (report.Matches()) {
-    out.Info("The bus matches " + options.config_path + ": " + std::to_string(report.slaves.size()) +
-             " slaves answer as configured.");
-  } else {
-    out.Error("The bus does not match " + options.config_path + ": " + std::to_string(report.findings.size()) +
-              (report.findings.size() == 1 ? " finding." : " findings."));
-  }
+  PrintVerdict(options.config_path, report, out);
   PrintJson(json_out, report, records);
   return report.Matches() ? 0 : 1;
 }

@@ -75,34 +75,38 @@ void DecodeDcuNetwork(const YAML::Node& node, const std::string& path,
 
 }  // namespace selftest
 
-namespace YAML {
+namespace {
 
-// Each decoder prints yaml-cpp's own text, without the key path, which the
-// programs add to their own error line.
-bool convert<EthercatConfig>::decode(const Node& node, EthercatConfig& out) {
+// Runs decode, printing the decoder's one line when it refuses the node:
+// yaml-cpp's own text, without the key path, which the programs add to their
+// own error line.
+template <typename T>
+bool DecodeOrPrint(const char* record, void (*decode)(const YAML::Node&, const std::string&, T&),
+                   const YAML::Node& node, const char* path, T& out) {
   try {
-    selftest::DecodeEthercatConfig(node, "ethercat", out);
+    decode(node, path, out);
   } catch (const selftest::ConfigKeyError& e) {
-    std::printf("Parse EtherConfig failed, %s\n", e.reason().c_str());
+    std::printf("Parse %s failed, %s\n", record, e.reason().c_str());
     return false;
-  } catch (const Exception& e) {
-    std::printf("Parse EtherConfig failed, %s\n", e.what());
+  } catch (const YAML::Exception& e) {
+    std::printf("Parse %s failed, %s\n", record, e.what());
     return false;
   }
   return true;
 }
 
+}  // namespace
+
+namespace YAML {
+
+bool convert<EthercatConfig>::decode(const Node& node, EthercatConfig& out) {
+  return DecodeOrPrint(selftest::kEthercatRecordName, selftest::DecodeEthercatConfig, node, "ethercat",
+                       out);
+}
+
 bool convert<std::vector<DcuConfig>>::decode(const Node& node, std::vector<DcuConfig>& out) {
-  try {
-    selftest::DecodeDcuNetwork(node, "dcu_network", out);
-  } catch (const selftest::ConfigKeyError& e) {
-    std::printf("Parse DcuNetworkConfig failed, %s\n", e.reason().c_str());
-    return false;
-  } catch (const Exception& e) {
-    std::printf("Parse DcuNetworkConfig failed, %s\n", e.what());
-    return false;
-  }
-  return true;
+  return DecodeOrPrint(selftest::kNetworkRecordName, selftest::DecodeDcuNetwork, node, "dcu_network",
+                       out);
 }
 
 }  // namespace YAML

@@ -13,17 +13,15 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include "ethercat_manager/ethercat_node.h"
+
 namespace YAML {
 
-// Bus settings as read from the file; the tools hand them to the
-// controller's SetRealtime and Start.
-struct EthercatConfig {
-  std::string ifname;
-  bool enable_dc = false;
-  int32_t bind_cpu = 0;
-  int32_t rt_priority = 0;
-  uint64_t cycle_time_ns = 0;
-};
+// Bus settings as read from the file: the bus manager's own record, so that
+// the values reach it unchanged through the controller's SetRealtime and
+// Start. The decoder below sets all five fields or refuses the node; the
+// record's defaults are the manager's.
+using EthercatConfig = ethercat_manager::EthercatConfig;
 
 // One DCU board and the actuators on its three channels.
 struct DcuConfig {
@@ -75,6 +73,10 @@ class ConfigKeyError : public YAML::Exception {
   std::string reason_;
   std::string key_path_;
 };
+
+// The record names in the decoders' line "Parse <name> failed, <reason>".
+inline constexpr char kEthercatRecordName[] = "EtherConfig";
+inline constexpr char kNetworkRecordName[] = "DcuNetworkConfig";
 
 // The decoders' work, naming the key path (path = where node sits, e.g.
 // "ZorvikController.ethercat") in the ConfigKeyError they throw; they print

@@ -45,86 +45,36 @@ bool enable_move = false;
 void AbortIfInterrupted() { run_->AbortIfInterrupted(); }
 void Wait(std::chrono::nanoseconds duration) { run_->Wait(duration); }
 
-// How one model is driven and checked by the motion test. Commands are
-// SetMitCmd arguments: position, velocity, effort, kp, kd.
-struct MotionProfile {
-  float forward[5];
-  float reverse[5];
-  bool reads_position;  // otherwise the velocity
-  milliseconds poll_period;
-  int poll_limit;
-  bool (*forward_reached)(float);
-  bool (*reverse_reached)(float);
-  const char* forward_timeout;
-  const char* reverse_timeout;
-};
-
-// The gripper and the KinetraA thresholds are compared in double precision,
-// the KinetraB ones in single precision.
-const MotionProfile kClavixMotion = {
-    {1, 0, 1, 0, 0}, {0, 0, 1, 0, 0}, true, milliseconds(10), 300,
-    [](float v) { return static_cast<double>(v) > 0.9; },
-    [](float v) { return static_cast<double>(v) < 0.1; },
-    "[ERROR] %s 目标位置 1, 当前 %f", "[ERROR] %s 目标位置 0, 当前 %f"};
-const MotionProfile kKinetraA50Motion = {
-    {0, 0.5f, 0, 0, 1000}, {0, -0.5f, 0, 0, 1000}, false, milliseconds(1), 100,
-    [](float v) { return static_cast<double>(v) > 0.1; },
-    [](float v) { return static_cast<double>(v) < -0.1; },
-    "[ERROR] %s 目标速度 0.5, 当前 %f", "[ERROR] %s 目标速度 -0.5, 当前 %f"};
-const MotionProfile kKinetraA90Motion = {
-    {0, 0.5f, 0, 0, 2000}, {0, -0.5f, 0, 0, 2000}, false, milliseconds(1), 100,
-    kKinetraA50Motion.forward_reached, kKinetraA50Motion.reverse_reached,
-    kKinetraA50Motion.forward_timeout, kKinetraA50Motion.reverse_timeout};
-const MotionProfile kKinetraB30Motion = {
-    {9, 0, 0, 0, 0}, {0, 0, 0, 0, 0}, true, milliseconds(10), 300,
-    [](float v) { return v > 8.0f; },
-    [](float v) { return v < 1.0f; },
-    "[ERROR] %s 目标位置 9, 当前 %f", "[ERROR] %s 目标位置 0, 当前 %f"};
-
-const MotionProfile* ProfileOf(zorvik::ActuatorType type) {
-  switch (type) {
-    case zorvik::CLAVIX: return &kClavixMotion;
-    case zorvik::KINETRA_A50: return &kKinetraA50Motion;
-    case zorvik::KINETRA_A90: return &kKinetraA90Motion;
-    case zorvik::KINETRA_B30: return &kKinetraB30Motion;
-    default: return nullptr;
-  }
+// How one model is driven and checked by the motion test: its row of the
+// model table, or null for a type without one.
+const zorvik::MotionTest* ProfileOf(zorvik::ActuatorType type) {
+  const zorvik::ActuatorModel* model = zorvik::FindModel(type);
+  return model == nullptr ? nullptr : &model->motion;
 }
 
-// What the report tells of each motion check: the commanded target and the
-// threshold the reading must pass, per direction.
-struct MotionLimits {
-  double forward_target, forward_threshold;
-  double reverse_target, reverse_threshold;
-};
-
-MotionLimits LimitsOf(zorvik::ActuatorType type) {
-  switch (type) {
-    case zorvik::CLAVIX: return {1, 0.9, 0, 0.1};
-    case zorvik::KINETRA_A50:
-    case zorvik::KINETRA_A90: return {0.5, 0.1, -0.5, -0.1};
-    case zorvik::KINETRA_B30: return {9, 8, 0, 1};
-    default: return {0, 0, 0, 0};
-  }
-}
-
-float ReadFeedback(const MotionProfile& profile, const std::string& name) {
+float ReadFeedback(const zorvik::MotionTest& profile, const std::string& name) {
   return profile.reads_position ? run_->zorvik_ctrl_->GetPosition(name)
                                 : run_->zorvik_ctrl_->GetVelocity(name);
 }
 
+// Whether a reading passes the threshold of the direction (compared in
+// double precision).
+bool Reached(const zorvik::MotionTest& profile, bool forward, float reading) {
+  const double value = static_cast<double>(reading);
+  return forward ? value > profile.forward_threshold : value < profile.reverse_threshold;
+}
+
 // Opens the report entry of one motion check.
 selftest::report::Check& BeginMotionCheck(bool forward, const std::string& name,
-                                          const MotionProfile* profile) {
+                                          const zorvik::MotionTest* profile) {
   selftest::report::Check& check =
       run_->BeginCheck((forward ? "forward:" : "reverse:") + name,
                        name + (forward ? " 正向运动测试" : " 反向运动测试"));
   if (profile != nullptr) {
-    const MotionLimits limits = LimitsOf(run_->actr_type_map_.at(name));
     check.has_motion = true;
     check.quantity = profile->reads_position ? "position" : "velocity";
-    check.target = forward ? limits.forward_target : limits.reverse_target;
-    check.threshold = forward ? limits.forward_threshold : limits.reverse_threshold;
+    check.target = forward ? profile->forward_target : profile->reverse_target;
+    check.threshold = forward ? profile->forward_threshold : profile->reverse_threshold;
     check.comparison = forward ? ">" : "<";
   }
   return check;
@@ -139,7 +89,7 @@ float Polled(selftest::report::Check& check, float value) {
 void SendCommands(bool forward) {
   for (const auto& name : run_->actr_name_list_) {
     AbortIfInterrupted();
-    const MotionProfile* profile = ProfileOf(run_->actr_type_map_.at(name));
+    const zorvik::MotionTest* profile = ProfileOf(run_->actr_type_map_.at(name));
     if (profile == nullptr) continue;
     const float* c = forward ? profile->forward : profile->reverse;
     run_->zorvik_ctrl_->SetMitCmd(name, c[0], c[1], c[2], c[3], c[4]);
@@ -151,24 +101,26 @@ void SendCommands(bool forward) {
 int CheckPhase(bool forward) {
   int failures = 0;
   for (const auto& name : run_->actr_name_list_) {
-    const MotionProfile* profile = ProfileOf(run_->actr_type_map_.at(name));
+    const zorvik::MotionTest* profile = ProfileOf(run_->actr_type_map_.at(name));
     selftest::report::Check& check = BeginMotionCheck(forward, name, profile);
     bool reached = false;
     if (profile != nullptr) {
-      const auto condition = forward ? profile->forward_reached : profile->reverse_reached;
+      const milliseconds poll_period(profile->poll_period_ms);
       // Only a reading from a board in OP counts; with the link lost no
       // reading can come, so the polls end there.
       for (int poll = 0; poll < profile->poll_limit && !reached && !run_->zorvik_ctrl_->LinkLost(); ++poll) {
-        Wait(profile->poll_period);
+        Wait(poll_period);
         const float reading = Polled(check, ReadFeedback(*profile, name));
-        reached = run_->zorvik_ctrl_->ActuatorBoardInOp(name) && condition(reading);
+        reached = run_->zorvik_ctrl_->ActuatorBoardInOp(name) && Reached(*profile, forward, reading);
       }
       check.crossed = reached;
       if (reached) check.crossed_ms = check.polls.back().t_ms;
       if (!reached) {
         const float last = Polled(check, ReadFeedback(*profile, name));
-        selftest::PrintRed(forward ? profile->forward_timeout : profile->reverse_timeout,
-                           name.c_str(), static_cast<double>(last));
+        selftest::PrintRed("[ERROR] %s 目标%s %g, 当前 %f", name.c_str(),
+                           profile->reads_position ? "位置" : "速度",
+                           forward ? profile->forward_target : profile->reverse_target,
+                           static_cast<double>(last));
       }
     }
     if (!reached) ++failures;

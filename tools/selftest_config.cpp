@@ -59,28 +59,26 @@ T ReadValue(const YAML::Node& root, const char* key) {
 
 // The two records go through the decoders' own work so that the error names
 // the key inside them; the decoder's line is printed as the decoder prints it.
-YAML::EthercatConfig ReadEthercat(const YAML::Node& root) {
-  const YAML::Node node = Child(root, "ethercat");
-  YAML::EthercatConfig out;
+template <typename T>
+T ReadRecord(const YAML::Node& root, const char* key, const char* record,
+             void (*decode)(const YAML::Node&, const std::string&, T&)) {
+  const YAML::Node node = Child(root, key);
+  T out;
   try {
-    DecodeEthercatConfig(node, PathOf("ethercat"), out);
+    decode(node, PathOf(key), out);
   } catch (const ConfigKeyError& e) {
-    std::printf("Parse EtherConfig failed, %s\n", e.reason().c_str());
+    std::printf("Parse %s failed, %s\n", record, e.reason().c_str());
     throw;
   }
   return out;
 }
 
+YAML::EthercatConfig ReadEthercat(const YAML::Node& root) {
+  return ReadRecord(root, "ethercat", kEthercatRecordName, DecodeEthercatConfig);
+}
+
 std::vector<YAML::DcuConfig> ReadNetwork(const YAML::Node& root) {
-  const YAML::Node node = Child(root, "dcu_network");
-  std::vector<YAML::DcuConfig> out;
-  try {
-    DecodeDcuNetwork(node, PathOf("dcu_network"), out);
-  } catch (const ConfigKeyError& e) {
-    std::printf("Parse DcuNetworkConfig failed, %s\n", e.reason().c_str());
-    throw;
-  }
-  return out;
+  return ReadRecord(root, "dcu_network", kNetworkRecordName, DecodeDcuNetwork);
 }
 
 // "line L, column C: " of a node of the file.
@@ -260,11 +258,8 @@ std::string EscapeControlCharacters(const std::string& text) {
 }
 
 zorvik::ActuatorType ActuatorTypeFromText(const std::string& text) {
-  if (text == "KINETRA_A90") return zorvik::KINETRA_A90;
-  if (text == "KINETRA_A50") return zorvik::KINETRA_A50;
-  if (text == "KINETRA_B30") return zorvik::KINETRA_B30;
-  if (text == "CLAVIX") return zorvik::CLAVIX;
-  return zorvik::TYPE_NONE;
+  const zorvik::ActuatorModel* model = zorvik::FindModel(text);
+  return model == nullptr ? zorvik::TYPE_NONE : model->type;
 }
 
 }  // namespace selftest

@@ -9,7 +9,7 @@
 
 #include <yaml-cpp/yaml.h>
 
-#include "controller/actuator.h"
+#include "controller/actuator_models.h"
 #include "tools/ethercat_config.h"
 
 namespace selftest {

@@ -28,6 +28,8 @@ void PutSm(uint8_t* p, const ec_smt& sm) {
   PutLe32(p + 4, sm.SMflags);
 }
 
+}  // namespace
+
 void PutFmmu(uint8_t* p, const ec_fmmut& f) {
   PutLe32(p, f.LogStart);
   PutLe16(p + 4, f.LogLength);
@@ -40,8 +42,6 @@ void PutFmmu(uint8_t* p, const ec_fmmut& f) {
   p[13] = f.unused1;
   PutLe16(p + 14, f.unused2);
 }
-
-}  // namespace
 
 bool Master::SameIdentity(uint16 a, uint16 b) const {
   return slave_[a].eep_man == slave_[b].eep_man && slave_[a].eep_id == slave_[b].eep_id &&

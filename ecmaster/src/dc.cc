@@ -72,6 +72,42 @@ int TakeParentPort(ec_slavet& parent) {
   return parent.entryport;
 }
 
+// Works out the propagation delay from the reference clock to slave k
+// (slaves[k].pdelay) from the port receive times latched by one frame; false
+// for a slave without an ancestor that has a clock (its delay is 0 and is not
+// written).
+bool SetPropagationDelay(ec_slavet* slaves, int k) {
+  ec_slavet& s = slaves[k];
+  // Nearest ancestor with a clock.
+  uint16 parent = s.parent;
+  while (parent > 0 && !slaves[parent].hasdc) parent = slaves[parent].parent;
+  if (parent == 0) {
+    s.pdelay = 0;
+    return false;
+  }
+  ec_slavet& ps = slaves[parent];
+  s.parentport = static_cast<uint8>(TakeParentPort(ps));
+  // dt3: time the frame spent behind the parent's port toward this slave.
+  const int32_t dt3 = PortTime(ps, s.parentport) - PortTime(ps, PreviousPort(ps, s.parentport));
+  // dt1: time spent behind this slave's own onward ports.
+  int32_t dt1 = 0;
+  if (s.topology > 1) {
+    dt1 = PortTime(s, PreviousPort(s, s.entryport)) - PortTime(s, s.entryport);
+  }
+  if (dt1 > dt3) dt1 = -dt1;
+  // dt2: branches of earlier siblings the frame passed before this one.
+  int32_t dt2 = 0;
+  for (int j = parent + 1; j < k; ++j) {
+    if (slaves[j].parent == s.parent) {
+      dt2 = PortTime(ps, PreviousPort(ps, s.parentport)) - PortTime(ps, ps.entryport);
+      if (dt2 < 0) dt2 = -dt2;
+      break;
+    }
+  }
+  s.pdelay = (dt3 - dt1) / 2 + dt2 + ps.pdelay;
+  return true;
+}
+
 }  // namespace
 
 bool Master::ConfigDc() {
@@ -127,33 +163,7 @@ bool Master::ConfigDc() {
     s.entryport = static_cast<uint8>(EntryPort(s));
     s.consumedports = static_cast<uint8>(s.consumedports & ~(1u << s.entryport));
 
-    // Nearest ancestor with a clock.
-    uint16 parent = s.parent;
-    while (parent > 0 && !slave_[parent].hasdc) parent = slave_[parent].parent;
-    if (parent == 0) {
-      s.pdelay = 0;
-      continue;
-    }
-    ec_slavet& ps = slave_[parent];
-    s.parentport = static_cast<uint8>(TakeParentPort(ps));
-    // dt3: time the frame spent behind the parent's port toward this slave.
-    const int32_t dt3 = PortTime(ps, s.parentport) - PortTime(ps, PreviousPort(ps, s.parentport));
-    // dt1: time spent behind this slave's own onward ports.
-    int32_t dt1 = 0;
-    if (s.topology > 1) {
-      dt1 = PortTime(s, PreviousPort(s, s.entryport)) - PortTime(s, s.entryport);
-    }
-    if (dt1 > dt3) dt1 = -dt1;
-    // dt2: branches of earlier siblings the frame passed before this one.
-    int32_t dt2 = 0;
-    for (int j = parent + 1; j < k; ++j) {
-      if (slave_[j].parent == s.parent) {
-        dt2 = PortTime(ps, PreviousPort(ps, s.parentport)) - PortTime(ps, ps.entryport);
-        if (dt2 < 0) dt2 = -dt2;
-        break;
-      }
-    }
-    s.pdelay = (dt3 - dt1) / 2 + dt2 + ps.pdelay;
+    if (!SetPropagationDelay(slave_, k)) continue;
     uint8_t pd[4];
     PutLe32(pd, static_cast<uint32_t>(s.pdelay));
     Xfer(EC_CMD_FPWR, s.configadr, reg::kDcSystemTimeDelay, 4, pd, EC_TIMEOUTRET);

@@ -25,6 +25,11 @@ struct ecx_context {
 
 namespace ecmaster {
 
+// The register image of one FMMU entry (reg::kFmmuSize bytes), as written
+// to the slave when the process data is mapped and when a slave is
+// reconfigured.
+void PutFmmu(uint8_t* p, const ec_fmmut& f);
+
 struct Records {
   ec_slavet* slave;  // EC_MAXSLAVE entries, [0] = all slaves
   int* slavecount;
@@ -80,7 +85,7 @@ class Master {
   int EepromXfer(uint8_t cmd, uint16_t station, uint16_t ado, uint16_t len,
                  uint8_t* data, int64_t end_ns);
   bool EepromWaitIdle(uint16_t station, uint16_t* status, int timeout_us);
-  bool EepromRequestRead(uint16_t station, uint16_t word);
+  bool EepromRequestRead(uint16_t station, uint16_t word, int timeout_us = EC_TIMEOUTEEP);
   EepromResult EepromFetch(uint16_t station, uint16_t word, int timeout_us,
                            uint8_t out[8], int* len);
   bool EepromReadResult(uint16_t station, uint16_t word, uint32_t* value);

@@ -47,16 +47,7 @@ int Master::ReconfigSlave(uint16 slave, int timeout_us) {
   for (int f = 0; f < s.FMMUunused && f < EC_MAXFMMU; ++f) {
     const ec_fmmut& m = s.FMMU[f];
     uint8_t img[reg::kFmmuSize];
-    PutLe32(img, m.LogStart);
-    PutLe16(img + 4, m.LogLength);
-    img[6] = m.LogStartbit;
-    img[7] = m.LogEndbit;
-    PutLe16(img + 8, m.PhysStart);
-    img[10] = m.PhysStartBit;
-    img[11] = m.FMMUtype;
-    img[12] = m.FMMUactive;
-    img[13] = m.unused1;
-    PutLe16(img + 14, m.unused2);
+    PutFmmu(img, m);
     Xfer(EC_CMD_FPWR, s.configadr, static_cast<uint16_t>(reg::kFmmu0 + reg::kFmmuSize * f),
          sizeof img, img, timeout_us);
   }

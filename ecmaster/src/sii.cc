@@ -74,21 +74,21 @@ bool Master::EepromWaitIdle(uint16_t station, uint16_t* status,
 
 // Waits until the interface is idle, clears reported errors and writes the
 // read command with the word address in one datagram.
-bool Master::EepromRequestRead(uint16_t station, uint16_t word) {
+bool Master::EepromRequestRead(uint16_t station, uint16_t word, int timeout_us) {
   uint16_t st = 0;
-  if (!EepromWaitIdle(station, &st, EC_TIMEOUTEEP)) return false;
+  if (!EepromWaitIdle(station, &st, timeout_us)) return false;
   if (st & EC_ESTAT_EMASK) {
     uint8_t nop[2];
     PutLe16(nop, EC_ECMD_NOP);
     EepromXfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof nop, nop,
-               DeadlineAfterUs(EC_TIMEOUTEEP));
+               DeadlineAfterUs(timeout_us));
   }
   // Command word and 32-bit word address in one write.
   uint8_t cmd[6];
   PutLe16(cmd, EC_ECMD_READ);
   PutLe32(cmd + 2, word);
   return EepromXfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof cmd, cmd,
-                    DeadlineAfterUs(EC_TIMEOUTEEP)) > 0;
+                    DeadlineAfterUs(timeout_us)) > 0;
 }
 
 // Polls the snapshot until the interface is idle and hands out its data
@@ -137,21 +137,7 @@ bool Master::EepromReadResult(uint16_t station, uint16_t word, uint32_t* value) 
 int Master::EepromRead(uint16_t station, uint16_t word, int timeout_us,
                        uint8_t out[8]) {
   for (int attempt = 0; attempt < kEepromAttempts; ++attempt) {
-    uint16_t st = 0;
-    if (!EepromWaitIdle(station, &st, timeout_us)) return 0;
-    if (st & EC_ESTAT_EMASK) {
-      uint8_t nop[2];
-      PutLe16(nop, EC_ECMD_NOP);
-      EepromXfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof nop, nop,
-                 DeadlineAfterUs(timeout_us));
-    }
-    uint8_t cmd[6];
-    PutLe16(cmd, EC_ECMD_READ);
-    PutLe32(cmd + 2, word);
-    if (EepromXfer(EC_CMD_FPWR, station, reg::kEepromControl, sizeof cmd, cmd,
-                   DeadlineAfterUs(timeout_us)) <= 0) {
-      return 0;
-    }
+    if (!EepromRequestRead(station, word, timeout_us)) return 0;
     SleepUs(kEepromPollDelayUs);
     int n = 0;
     switch (EepromFetch(station, word, timeout_us, out, &n)) {

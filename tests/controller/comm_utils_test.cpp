@@ -1,4 +1,4 @@
-#include "controller/comm_utils.h"
+#include "base/comm_utils.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -45,6 +45,59 @@ void Property(tinyxml2::XMLElement* properties, const std::string& name, const s
   p->SetAttribute("value", value.c_str());
 }
 
+// The bus figures of the run as suite properties.
+void BusProperties(tinyxml2::XMLElement* properties, const ethercat_manager::BusFigures& b) {
+  Property(properties, "bus.interface", b.ifname);
+  Property(properties, "bus.cycle_time_ns", std::to_string(b.cycle_time_ns));
+  Property(properties, "bus.dc", b.enable_dc ? "on" : "off");
+  Property(properties, "bus.slaves_found", std::to_string(b.slaves_found));
+  for (const auto& s : b.slaves) {
+    char identity[96];
+    std::snprintf(identity, sizeof(identity), "vendor 0x%08X product 0x%08X revision 0x%08X state 0x%02X",
+                  s.vendor_id, s.product_code, s.revision, s.state);
+    std::string text = s.name + " " + identity;
+    if ((s.state & 0x1F) != 0x08) {
+      char code[16];
+      std::snprintf(code, sizeof(code), "0x%04X", s.al_status_code);
+      text += std::string(" AL status ") + code + " " + s.al_status_text;
+    }
+    Property(properties, "bus.slave." + std::to_string(s.position), text);
+  }
+  Property(properties, "bus.process_data_bytes", std::to_string(b.process_data_bytes));
+  Property(properties, "bus.expected_wkc", std::to_string(b.expected_wkc));
+  Property(properties, "bus.start_to_op_ms", b.reached_op ? Num(b.start_to_op_ms, 1) : "");
+  Property(properties, "cycle.frames", std::to_string(b.frames));
+  Property(properties, "cycle.short_wkc_frames", std::to_string(b.short_wkc_frames));
+  Property(properties, "cycle.period_p50_us", Num(b.period_p50_ns / 1e3, 1));
+  Property(properties, "cycle.period_p99_us", Num(b.period_p99_ns / 1e3, 1));
+  Property(properties, "cycle.period_max_us", Num(static_cast<double>(b.period_max_ns) / 1e3, 1));
+  Property(properties, "cycle.dc_phase_mean_ns", Num(b.dc_phase_mean_ns, 1));
+  Property(properties, "cycle.dc_phase_std_ns", Num(b.dc_phase_std_ns, 1));
+  Property(properties, "supervision.events", std::to_string(b.supervision.size()));
+}
+
+// One testcase per check: a failure with the readings, or skipped, or the
+// readings as system-out.
+void Testcase(tinyxml2::XMLElement* suite, const std::string& tool, const Check& c) {
+  tinyxml2::XMLElement* tc = suite->InsertNewChildElement("testcase");
+  tc->SetAttribute("name", c.id.c_str());
+  tc->SetAttribute("classname", tool.c_str());
+  tc->SetAttribute("time", Num(c.duration_ms / 1e3).c_str());
+  const std::string readings = Readings(c);
+  if (c.verdict == "fail") {
+    tinyxml2::XMLElement* f = tc->InsertNewChildElement("failure");
+    f->SetAttribute("message", (c.message.empty() ? c.name + " failed" : c.message).c_str());
+    f->SetAttribute("type", "check");
+    if (!readings.empty()) f->SetText(readings.c_str());
+  } else if (c.verdict == "skipped") {
+    tinyxml2::XMLElement* s = tc->InsertNewChildElement("skipped");
+    if (!c.message.empty()) s->SetAttribute("message", c.message.c_str());
+  }
+  if (c.verdict != "fail" && !readings.empty()) {
+    tc->InsertNewChildElement("system-out")->SetText(readings.c_str());
+  }
+}
+
 }  // namespace
 
 std::string ToJunit(const RunRecord& r) {
@@ -84,56 +137,9 @@ std::string ToJunit(const RunRecord& r) {
   Property(properties, "verdict", r.verdict);
   Property(properties, "config", r.config_path);
   Property(properties, "config_sha256", r.config_sha256);
-  if (r.has_bus) {
-    const ethercat_manager::BusFigures& b = r.bus;
-    Property(properties, "bus.interface", b.ifname);
-    Property(properties, "bus.cycle_time_ns", std::to_string(b.cycle_time_ns));
-    Property(properties, "bus.dc", b.enable_dc ? "on" : "off");
-    Property(properties, "bus.slaves_found", std::to_string(b.slaves_found));
-    for (const auto& s : b.slaves) {
-      char identity[96];
-      std::snprintf(identity, sizeof(identity), "vendor 0x%08X product 0x%08X revision 0x%08X state 0x%02X",
-                    s.vendor_id, s.product_code, s.revision, s.state);
-      std::string text = s.name + " " + identity;
-      if ((s.state & 0x1F) != 0x08) {
-        char code[16];
-        std::snprintf(code, sizeof(code), "0x%04X", s.al_status_code);
-        text += std::string(" AL status ") + code + " " + s.al_status_text;
-      }
-      Property(properties, "bus.slave." + std::to_string(s.position), text);
-    }
-    Property(properties, "bus.process_data_bytes", std::to_string(b.process_data_bytes));
-    Property(properties, "bus.expected_wkc", std::to_string(b.expected_wkc));
-    Property(properties, "bus.start_to_op_ms", b.reached_op ? Num(b.start_to_op_ms, 1) : "");
-    Property(properties, "cycle.frames", std::to_string(b.frames));
-    Property(properties, "cycle.short_wkc_frames", std::to_string(b.short_wkc_frames));
-    Property(properties, "cycle.period_p50_us", Num(b.period_p50_ns / 1e3, 1));
-    Property(properties, "cycle.period_p99_us", Num(b.period_p99_ns / 1e3, 1));
-    Property(properties, "cycle.period_max_us", Num(static_cast<double>(b.period_max_ns) / 1e3, 1));
-    Property(properties, "cycle.dc_phase_mean_ns", Num(b.dc_phase_mean_ns, 1));
-    Property(properties, "cycle.dc_phase_std_ns", Num(b.dc_phase_std_ns, 1));
-    Property(properties, "supervision.events", std::to_string(b.supervision.size()));
-  }
+  if (r.has_bus) BusProperties(properties, r.bus);
 
-  for (const auto& c : r.checks) {
-    tinyxml2::XMLElement* tc = suite->InsertNewChildElement("testcase");
-    tc->SetAttribute("name", c.id.c_str());
-    tc->SetAttribute("classname", r.tool.c_str());
-    tc->SetAttribute("time", Num(c.duration_ms / 1e3).c_str());
-    const std::string readings = Readings(c);
-    if (c.verdict == "fail") {
-      tinyxml2::XMLElement* f = tc->InsertNewChildElement("failure");
-      f->SetAttribute("message", (c.message.empty() ? c.name + " failed" : c.message).c_str());
-      f->SetAttribute("type", "check");
-      if (!readings.empty()) f->SetText(readings.c_str());
-    } else if (c.verdict == "skipped") {
-      tinyxml2::XMLElement* s = tc->InsertNewChildElement("skipped");
-      if (!c.message.empty()) s->SetAttribute("message", c.message.c_str());
-    }
-    if (c.verdict != "fail" && !readings.empty()) {
-      tc->InsertNewChildElement("system-out")->SetText(readings.c_str());
-    }
-  }
+  for (const auto& c : r.checks) Testcase(suite, r.tool, c);
   if (interrupted) {
     tinyxml2::XMLElement* tc = suite->InsertNewChildElement("testcase");
     tc->SetAttribute("name", "run");

@@ -1,10 +1,10 @@
-#include "controller/comm_utils.h"
+#include "base/comm_utils.h"
 
 #include <sched.h>
 
 #include <cstring>
 
-#include "controller/log.h"
+#include "base/log.h"
 
 namespace zorvik_utils {
 
