@@ -3,7 +3,7 @@
 // range, factory) and one of the faults an actuator can be given.
 //
 // A new model is its class in actuator_models.cc and its row in kActuatorKinds
-// there; a new fault is its row in kFaults and its effect in the models.
+// there; a new fault is its row in Faults() and its effect in the models.
 #pragma once
 
 #include <cstdint>

@@ -255,6 +255,7 @@ void SelftestRun::Finish(const std::string& verdict) {
   record_.duration_s = MsSince(run_begin_) / 1e3;
   record_.failures = 0;
   for (const auto& check : record_.checks) record_.failures += check.verdict == "fail";
+  record_.maybe_enabled = ActuatorsMaybeEnabled();
   if (zorvik_ctrl_ != nullptr) {
     record_.bus = zorvik_ctrl_->GetBusFigures();
     record_.has_bus = start_attempted_ || record_.bus.bring_up_started;

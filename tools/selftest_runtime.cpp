@@ -218,15 +218,23 @@ void PrintImuData(const zorvik::ImuData& imu) {
             << imu.gyro[0] << ", " << imu.gyro[1] << ", " << imu.gyro[2] << std::endl;
 }
 
+namespace {
+std::vector<std::string> maybe_enabled;
+}  // namespace
+
 void DisableEveryActuator(zorvik::ZorvikController& controller,
                           const std::vector<std::string>& actuator_names) {
+  maybe_enabled.clear();
   if (controller.DisableAllActuator()) return;
   for (const auto& name : actuator_names) {
     if (!controller.DisableActuator(name)) {
       PrintYellow("[WARN] Actuator %s may still be enabled.", name.c_str());
+      maybe_enabled.push_back(name);
     }
   }
 }
+
+const std::vector<std::string>& ActuatorsMaybeEnabled() { return maybe_enabled; }
 
 void AbortInterruptedRun(zorvik::ZorvikController* controller, bool bus_started,
                          const std::vector<std::string>& actuator_names) {

@@ -75,6 +75,10 @@ void PrintImuData(const zorvik::ImuData& imu);
 void DisableEveryActuator(zorvik::ZorvikController& controller,
                           const std::vector<std::string>& actuator_names);
 
+// The actuators the last DisableEveryActuator could not confirm as disabled
+// (each got its "[WARN] ... may still be enabled." line), in list order.
+const std::vector<std::string>& ActuatorsMaybeEnabled();
+
 // The way out after an interrupt: prints the warning, and when the bus is
 // running commands every listed actuator to zero, disables them all and
 // stops the bus; then exits with status 130. Must be called from the

@@ -11,9 +11,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tests/support/sim_bus.h"
 #include "tests/tools/program_runner.h"
@@ -141,8 +144,18 @@ TEST_F(SupervisedRun, BoardInSafeOpWithErrorIsRepairedDuringTheRun) {
 // powered actuators cannot be confirmed and are named.
 TEST_F(SupervisedRun, SilentBoardPassesNoCheck) {
   const ToolLines t = RobotTool();
+  // The report names the actuators left enabled as the warnings do.
+  const std::string report = "/tmp/supervised_run_" + std::to_string(getpid()) + ".json";
+  setenv("SELFTEST_OUTPUT", ("json:" + report).c_str(), 1);
   const ProgramResult r =
       Run(t, Config(true), {{ForwardPass("waist_yaw"), [this](pid_t) { bus_->Control("board 2 silent"); }}});
+  unsetenv("SELFTEST_OUTPUT");
+  std::ifstream in(report);
+  const nlohmann::json doc = nlohmann::json::parse(in, nullptr, false);
+  std::remove(report.c_str());
+  EXPECT_EQ(doc.value("verdict", ""), "fail");
+  EXPECT_EQ(doc.value("maybe_enabled", nlohmann::json()),
+            (nlohmann::json{"left_shoulder", "left_elbow"}));
   const auto lines = r.Lines();
   for (const auto& name : kLeftArm) {
     EXPECT_EQ(CountLinesContaining(lines, "[TEST] " + name + " 正向运动测试 **************** PASS"), 0) << name;

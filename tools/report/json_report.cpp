@@ -144,7 +144,8 @@ std::string ToJson(const RunRecord& r) {
             {"bus", r.has_bus ? BusJson(r) : json(nullptr)},
             {"cycle", r.has_bus ? CycleJson(r.bus) : json(nullptr)},
             {"supervision", r.has_bus ? SupervisionJson(r.bus) : json::array()},
-            {"checks", checks}};
+            {"checks", checks},
+            {"maybe_enabled", r.maybe_enabled}};
   // Invalid UTF-8 (a configuration path, an exception text) is replaced
   // rather than failing the report.
   return j.dump(2, ' ', false, json::error_handler_t::replace) + "\n";

@@ -138,6 +138,7 @@ std::string ToJunit(const RunRecord& r) {
   Property(properties, "config", r.config_path);
   Property(properties, "config_sha256", r.config_sha256);
   if (r.has_bus) BusProperties(properties, r.bus);
+  for (const auto& name : r.maybe_enabled) Property(properties, "maybe_enabled", name);
 
   for (const auto& c : r.checks) Testcase(suite, r.tool, c);
   if (interrupted) {

@@ -56,6 +56,8 @@ struct RunRecord {
   bool has_bus = false;       // a bring-up was attempted
   ethercat_manager::BusFigures bus;
   std::vector<Check> checks;
+  // Actuators whose final disable could not be confirmed.
+  std::vector<std::string> maybe_enabled;
 };
 
 }  // namespace report
