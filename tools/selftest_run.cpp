@@ -193,10 +193,10 @@ int SelftestRun::Main(int argc, char** argv) {
 
   std::printf("%s test tools powered by %s.\nVer %d.%d.%d, Compiled in %s %s.\n\n", texts_.banner_name,
               kContactAddress, kToolVersion[0], kToolVersion[1], kToolVersion[2], __DATE__, __TIME__);
-  const char* spec = std::getenv("SELFTEST_OUTPUT");
-  std::string spec_error;
-  if (spec != nullptr && !report::ParseOutputSpec(spec, &outputs_, &spec_error)) {
-    PrintRed("[ERROR] %s", spec_error.c_str());
+  const char* setting = std::getenv("SELFTEST_OUTPUT");
+  std::string setting_error;
+  if (setting != nullptr && !report::ParseOutputSetting(setting, &outputs_, &setting_error)) {
+    PrintRed("[ERROR] %s", setting_error.c_str());
   }
   if (argc != 2) {
     PrintRed("[ERROR] Usage: ./main cfg_file");

@@ -48,32 +48,32 @@ std::vector<std::string> FolderEntries(const std::string& dir) {
   return names;
 }
 
-TEST(OutputSpec, AcceptedForms) {
+TEST(OutputSetting, AcceptedForms) {
   std::vector<Destination> out;
   std::string error;
-  ASSERT_TRUE(selftest::report::ParseOutputSpec("json:/tmp/a.json", &out, &error));
+  ASSERT_TRUE(selftest::report::ParseOutputSetting("json:/tmp/a.json", &out, &error));
   ASSERT_EQ(out.size(), 1u);
   EXPECT_EQ(out[0].format, Format::kJson);
   EXPECT_EQ(out[0].path, "/tmp/a.json");
 
-  ASSERT_TRUE(selftest::report::ParseOutputSpec("junit:r/x.xml,json:r/x:1.json", &out, &error));
+  ASSERT_TRUE(selftest::report::ParseOutputSetting("junit:r/x.xml,json:r/x:1.json", &out, &error));
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0].format, Format::kJunit);
   EXPECT_EQ(out[0].path, "r/x.xml");
   EXPECT_EQ(out[1].format, Format::kJson);
   EXPECT_EQ(out[1].path, "r/x:1.json");  // only the first colon separates
 
-  ASSERT_TRUE(selftest::report::ParseOutputSpec("", &out, &error));
+  ASSERT_TRUE(selftest::report::ParseOutputSetting("", &out, &error));
   EXPECT_TRUE(out.empty());
 }
 
-TEST(OutputSpec, MalformedFormsNameTheProblemAndGiveNothing) {
-  for (const char* spec : {"xml:/tmp/a", "json", "json:", "/tmp/a.json", "json:a,json:b",
+TEST(OutputSetting, MalformedFormsNameTheProblemAndGiveNothing) {
+  for (const char* setting : {"xml:/tmp/a", "json", "json:", "/tmp/a.json", "json:a,json:b",
                            "json:a,", "JSON:a", "junit:a,,json:b"}) {
     std::vector<Destination> out;
     std::string error;
-    EXPECT_FALSE(selftest::report::ParseOutputSpec(spec, &out, &error)) << spec;
-    EXPECT_TRUE(out.empty()) << spec;
+    EXPECT_FALSE(selftest::report::ParseOutputSetting(setting, &out, &error)) << setting;
+    EXPECT_TRUE(out.empty()) << setting;
     EXPECT_NE(error.find("SELFTEST_OUTPUT"), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
   }
@@ -266,7 +266,7 @@ TEST_P(ReportsOfBothTools, BusThatDoesNotStart) {
 
 // An unwritable report path costs one "[ERROR]" line and nothing else; a
 // malformed SELFTEST_OUTPUT likewise, and then no report at all.
-TEST_P(ReportsOfBothTools, UnwritablePathAndMalformedSpecAreOneErrorLineEach) {
+TEST_P(ReportsOfBothTools, UnwritablePathAndMalformedSettingAreOneErrorLineEach) {
   const std::string cfg = dir_.path() + "/absent.yaml";
   const ProgramResult plain = Run("", {cfg});
   const std::string good = dir_.path() + "/ok.xml";

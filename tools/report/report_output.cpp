@@ -14,14 +14,14 @@
 namespace selftest {
 namespace report {
 
-bool ParseOutputSpec(const std::string& spec, std::vector<Destination>* out, std::string* error) {
+bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* out, std::string* error) {
   out->clear();
-  if (spec.empty()) return true;
+  if (setting.empty()) return true;
   size_t start = 0;
-  while (start <= spec.size()) {
-    size_t end = spec.find(',', start);
-    if (end == std::string::npos) end = spec.size();
-    const std::string item = spec.substr(start, end - start);
+  while (start <= setting.size()) {
+    size_t end = setting.find(',', start);
+    if (end == std::string::npos) end = setting.size();
+    const std::string item = setting.substr(start, end - start);
     const size_t colon = item.find(':');
     const std::string kind = colon == std::string::npos ? item : item.substr(0, colon);
     Destination d{Format::kJson, colon == std::string::npos ? "" : item.substr(colon + 1)};
@@ -30,20 +30,20 @@ bool ParseOutputSpec(const std::string& spec, std::vector<Destination>* out, std
     } else if (kind == "junit") {
       d.format = Format::kJunit;
     } else {
-      *error = "SELFTEST_OUTPUT \"" + spec + "\": \"" + item +
+      *error = "SELFTEST_OUTPUT \"" + setting + "\": \"" + item +
                "\" is not json:PATH or junit:PATH; no report is written.";
       out->clear();
       return false;
     }
     if (d.path.empty()) {
-      *error = "SELFTEST_OUTPUT \"" + spec + "\": " + kind + " needs a file path (" + kind +
+      *error = "SELFTEST_OUTPUT \"" + setting + "\": " + kind + " needs a file path (" + kind +
                ":PATH); no report is written.";
       out->clear();
       return false;
     }
     for (const auto& earlier : *out) {
       if (earlier.format == d.format) {
-        *error = "SELFTEST_OUTPUT \"" + spec + "\": " + kind +
+        *error = "SELFTEST_OUTPUT \"" + setting + "\": " + kind +
                  " is named twice; no report is written.";
         out->clear();
         return false;

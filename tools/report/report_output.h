@@ -20,7 +20,7 @@ struct Destination {
 // Reads "json:PATH", "junit:PATH" or both separated by a comma. An empty or
 // absent value gives no destination. On a malformed value returns false
 // with a one-line reason in *error.
-bool ParseOutputSpec(const std::string& spec, std::vector<Destination>* out, std::string* error);
+bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* out, std::string* error);
 
 // Writes text to path through a temporary file in the same directory that
 // is renamed into place, so that readers see the old file or the whole new
