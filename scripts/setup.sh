@@ -12,7 +12,7 @@ pkgs=(
   iproute2 tshark
   clang libclang-rt-14-dev llvm
   nlohmann-json3-dev libtinyxml2-dev
-  python3 python3-matplotlib python3-junitparser libxml2-utils chromium
+  python3 python3-matplotlib python3-junitparser libxml2-utils chromium fonts-wqy-zenhei
   rt-tests
 )
 
