@@ -195,6 +195,8 @@ bool EthercatManager::DiscoverSlaves() {
   if (BringUpAborted()) return false;
   if (ec_slavecount < 1) {
     ZORVIK_LOG_ERROR("No slaves found!");
+    const std::string cause = DiagnoseSilentInterface(config_.ifname);
+    if (!cause.empty()) ZORVIK_LOG_ERROR("%s", cause.c_str());
     ec_close();
     nic_open_ = false;
     return false;

@@ -27,9 +27,9 @@ bool HasNetRaw() {
   return (data[CAP_TO_INDEX(CAP_NET_RAW)].effective & CAP_TO_MASK(CAP_NET_RAW)) != 0;
 }
 
-// Whether the interface is up; true when its flags cannot be read (no
-// cause claimed without evidence).
-bool IsUp(const std::string& ifname) {
+// Whether the interface has all of the given flags; true when its flags
+// cannot be read (no cause claimed without evidence).
+bool HasFlags(const std::string& ifname, short flags) {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return true;
   ifreq ifr;
@@ -37,7 +37,13 @@ bool IsUp(const std::string& ifname) {
   std::memcpy(ifr.ifr_name, ifname.c_str(), ifname.size());
   const bool read = ioctl(fd, SIOCGIFFLAGS, &ifr) == 0;
   close(fd);
-  return !read || (ifr.ifr_flags & IFF_UP) != 0;
+  return !read || (ifr.ifr_flags & flags) == flags;
+}
+
+bool IsUp(const std::string& ifname) { return HasFlags(ifname, IFF_UP); }
+
+std::string DownText(const std::string& ifname) {
+  return "Interface " + ifname + " is down (ip link set " + ifname + " up).";
 }
 
 }  // namespace
@@ -55,8 +61,16 @@ std::string DiagnoseInterface(const std::string& ifname) {
     return "No permission for a raw socket on " + ifname +
            ": run as root or give the program CAP_NET_RAW.";
   }
-  if (!IsUp(ifname)) {
-    return "Interface " + ifname + " is down (ip link set " + ifname + " up).";
+  if (!IsUp(ifname)) return DownText(ifname);
+  return "";
+}
+
+std::string DiagnoseSilentInterface(const std::string& ifname) {
+  if (ifname.empty() || ifname.size() >= IFNAMSIZ || if_nametoindex(ifname.c_str()) == 0) return "";
+  if (!IsUp(ifname)) return DownText(ifname);
+  if (!HasFlags(ifname, IFF_RUNNING)) {
+    return "Interface " + ifname +
+           " has no link (no carrier): check the cable from this computer to the first DCU and its power.";
   }
   return "";
 }

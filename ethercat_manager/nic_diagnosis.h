@@ -13,4 +13,9 @@ namespace ethercat_manager {
 // interface is down. An empty text when none of these holds.
 std::string DiagnoseInterface(const std::string& ifname);
 
+// Why an interface that opened carries no answer at all: it is down, or it
+// has no carrier (no cable, or nothing powered at its other end). An empty
+// text when neither holds: then the slaves themselves do not answer.
+std::string DiagnoseSilentInterface(const std::string& ifname);
+
 }  // namespace ethercat_manager

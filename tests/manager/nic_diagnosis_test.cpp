@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <functional>
 #include <string>
 
@@ -17,6 +18,7 @@
 namespace {
 
 using ethercat_manager::DiagnoseInterface;
+using ethercat_manager::DiagnoseSilentInterface;
 
 // Runs fn in a child process and returns the text it produced.
 std::string InChild(const std::function<std::string()>& fn) {
@@ -63,6 +65,22 @@ TEST(InterfaceDiagnosis, PermissionAndLinkState) {
               return DiagnoseInterface("lo");
             }),
             "Interface lo is down (ip link set lo up).");
+
+  // A veth whose peer is down opens but carries nothing: no carrier. With
+  // the peer up the interface itself is blamed for nothing.
+  EXPECT_EQ(InChild([] {
+              if (unshare(CLONE_NEWNET) != 0) return std::string("unshare failed");
+              if (std::system("ip link add zvq0 type veth peer name zvq1 && ip link set zvq0 up") != 0) {
+                return std::string("ip failed");
+              }
+              std::string seen = DiagnoseSilentInterface("zvq0") + "|";
+              if (std::system("ip link set zvq1 down && ip link set zvq0 down") != 0) return std::string("ip failed");
+              seen += DiagnoseSilentInterface("zvq0") + "|";
+              if (std::system("ip link set zvq0 up && ip link set zvq1 up") != 0) return std::string("ip failed");
+              return seen + DiagnoseSilentInterface("zvq0");
+            }),
+            "Interface zvq0 has no link (no carrier): check the cable from this computer to the first DCU and "
+            "its power.|Interface zvq0 is down (ip link set zvq0 up).|");
 
   // Leaving root drops the capabilities: an existing interface cannot be
   // opened; a missing one is still named as missing.
