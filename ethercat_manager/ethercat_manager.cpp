@@ -553,23 +553,31 @@ void EthercatManager::RequestAbort() { abort_requested_.store(true); }
 bool EthercatManager::LinkLost() const { return link_lost_.load(); }
 
 bool EthercatManager::AllRegisteredInOp() {
+  // Only a state read back from a board makes the pass a checking one. A
+  // read that got no reply in time has learnt nothing: the complete counter
+  // says the boards answer, and the next pass asks again. (On a loaded
+  // computer a late reply would otherwise start a checking pass, and its
+  // state read, late as well, would declare a healthy board lost.)
+  //
   // The OR of every slave's AL status; the counter is the number of slaves
   // that answered.
   uint8_t data[2] = {0, 0};
   const int answered = ec_BRD(0x0000, kRegAlStatus, sizeof data, data, kRegisterTimeoutUs);
+  if (answered <= 0) return true;
   const uint16_t all = static_cast<uint16_t>((data[0] | (data[1] << 8)) & kAlStateMask);
   if (answered >= ec_slavecount) {
     if (all == EC_STATE_OPERATIONAL) return true;
     // Every slave is registered: one of them is outside OP.
     if (excluded_slaves_ == 0) return false;
   }
-  // Unregistered slaves outside OP (or a slave or the frame missing): ask
+  // Unregistered slaves outside OP (or a slave missing from the reply): ask
   // each registered slave.
   for (const auto& entry : nodes_) {
     uint8_t status[2] = {0, 0};
     const int wkc =
         ec_FPRD(ec_slave[entry.first].configadr, kRegAlStatus, sizeof status, status, kRegisterTimeoutUs);
-    if (wkc <= 0 || ((status[0] | (status[1] << 8)) & kAlStateMask) != EC_STATE_OPERATIONAL) return false;
+    if (wkc <= 0) continue;
+    if (((status[0] | (status[1] << 8)) & kAlStateMask) != EC_STATE_OPERATIONAL) return false;
   }
   return true;
 }

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Builds the project and passes its tests, on a fresh Debian 12 machine:
 #   1. installs the dependencies (scripts/setup.sh),
-#   2. builds and runs every test (two at a time; bus tests each make their own
-#      network namespace),
+#   2. builds and runs every test (unit tests in parallel, bus tests one by one),
 #   3. rebuilds under AddressSanitizer + UBSan and runs the single-threaded tests,
 #   4. rebuilds under ThreadSanitizer and runs the threaded tests,
 #   5. builds the configuration fuzzer with clang and runs it for a bounded time.
@@ -34,7 +33,7 @@ run_ctest() {  # run_ctest <dir> <ctest args...>
 mkdir -p build
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_ctest build -L unit -LE fuzz -j "$JOBS"
-run_ctest build -L bus -j "$JOBS"
+run_ctest build -L bus
 
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DZORVIK_SANITIZER=address -DZORVIK_BUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -212,6 +212,12 @@ class ReportsOnBus : public testing::Test {
     out = std::regex_replace(out,
                              std::regex("(.*ErrorHandler is running now.*\n)(.*Workloop is running now.*\n)"),
                              "$2$1");
+    // What the link supervision says depends on the machine's timing (a
+    // late frame on a loaded computer), not on the reports: leave it out.
+    out = std::regex_replace(
+        out, std::regex(".*(wkc < expected_wkc|\\] (WARN|ERROR|MESSAGE) : node |OK : all slaves resumed|"
+                        ", state change: ).*\n"),
+        "");
     return std::regex_replace(out, std::regex("Compiled in [^\n]*"), "Compiled");
   }
 
