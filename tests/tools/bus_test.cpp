@@ -25,23 +25,6 @@ using std::chrono::seconds;
 // and call, and the motion test's 2 s of waits plus its polls.
 constexpr seconds kRunLimit(90);
 
-// The four actuators of the one-board robot, in attachment order.
-const std::vector<std::string> kEveryModel = {"hip_pitch", "knee_pitch", "wrist_roll", "gripper"};
-
-// One DCU (dcu_main, position 1) carrying every model.
-const char* const kEveryModelDcu =
-    "    - name: dcu_main\n"
-    "      ecat_id: 1\n"
-    "      enable: true\n"
-    "      imu_enable: true\n"
-    "      channel_1:\n"
-    "        - {name: hip_pitch, type: KINETRA_A90, can_id: 1}\n"
-    "        - {name: knee_pitch, type: KINETRA_A50, can_id: 2}\n"
-    "      channel_2:\n"
-    "        - {name: wrist_roll, type: KINETRA_B30, can_id: 1}\n"
-    "      channel_3:\n"
-    "        - {name: gripper, type: CLAVIX, can_id: 1}\n";
-
 // A file both programs and the simulator read. `simulator` is the body of
 // the simulator's own section, indented by two spaces.
 std::string Config(const std::string& move_actuator, const std::string& imu_dcu_name,

@@ -36,21 +36,6 @@ using std::chrono::seconds;
 
 constexpr seconds kRunLimit(90);
 
-const std::vector<std::string> kEveryModel = {"hip_pitch", "knee_pitch", "wrist_roll", "gripper"};
-
-const char* const kEveryModelDcu =
-    "    - name: dcu_main\n"
-    "      ecat_id: 1\n"
-    "      enable: true\n"
-    "      imu_enable: true\n"
-    "      channel_1:\n"
-    "        - {name: hip_pitch, type: KINETRA_A90, can_id: 1}\n"
-    "        - {name: knee_pitch, type: KINETRA_A50, can_id: 2}\n"
-    "      channel_2:\n"
-    "        - {name: wrist_roll, type: KINETRA_B30, can_id: 1}\n"
-    "      channel_3:\n"
-    "        - {name: gripper, type: CLAVIX, can_id: 1}\n";
-
 std::string Config(const std::string& move_actuator, const std::string& network = kEveryModelDcu,
                    const std::string& simulator = "") {
   std::string text =

@@ -36,6 +36,23 @@ struct ToolLines {
   }
 };
 
+// The four actuators of the one-board robot, in attachment order.
+inline const std::vector<std::string> kEveryModel = {"hip_pitch", "knee_pitch", "wrist_roll", "gripper"};
+
+// One DCU (dcu_main, position 1) carrying every model.
+inline const char* const kEveryModelDcu =
+    "    - name: dcu_main\n"
+    "      ecat_id: 1\n"
+    "      enable: true\n"
+    "      imu_enable: true\n"
+    "      channel_1:\n"
+    "        - {name: hip_pitch, type: KINETRA_A90, can_id: 1}\n"
+    "        - {name: knee_pitch, type: KINETRA_A50, can_id: 2}\n"
+    "      channel_2:\n"
+    "        - {name: wrist_roll, type: KINETRA_B30, can_id: 1}\n"
+    "      channel_3:\n"
+    "        - {name: gripper, type: CLAVIX, can_id: 1}\n";
+
 inline ToolLines DcuTool() {
   ToolLines t;
   t.program = DCU_SELFTEST_PATH;
