@@ -61,11 +61,11 @@ class Master {
   int ReceiveProcessData(int timeout_us);
   int ReconfigSlave(uint16 slave, int timeout_us);
   int RecoverSlave(uint16 slave, int timeout_us);
-  // Recovery of slave from the given auto-increment position.
-  int RecoverSlaveAt(uint16 slave, uint16_t position, int timeout_us);
   uint32 ReadEeprom(uint16 slave, uint16 word, int timeout_us);
 
  private:
+  // Recovery of slave from the given auto-increment position.
+  int RecoverSlaveAt(uint16 slave, uint16_t position, int timeout_us);
   // One datagram in its own frame (see FramePort::Transfer).
   int Xfer(uint8_t cmd, uint16_t adp, uint16_t ado, uint16_t len, void* data,
            int timeout_us) {
