@@ -127,8 +127,9 @@ void ControlServer::Accept() {
     const char* refusal = nullptr;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || cred.uid != 0) {
       refusal = "error: permission denied (root only)\n\n";
-    } else if (clients_.size() >= kMaxClients) {
-      refusal = "error: too many control connections\n\n";
+    } else {
+      if (clients_.size() >= kMaxClients) DropHungUpClients();
+      if (clients_.size() >= kMaxClients) refusal = "error: too many control connections\n\n";
     }
     if (refusal) {
       (void)!send(fd, refusal, std::strlen(refusal), MSG_NOSIGNAL);
@@ -138,6 +139,25 @@ void ControlServer::Accept() {
     Client c;
     c.fd = fd;
     clients_.push_back(std::move(c));
+  }
+}
+
+// Connections that were closed before they were accepted still arrive through
+// accept(); a full table is first cleared of every client whose peer is gone,
+// so that a burst of short-lived connections never locks out the next one.
+void ControlServer::DropHungUpClients() {
+  std::vector<pollfd> fds;
+  fds.reserve(clients_.size());
+  for (const Client& c : clients_) fds.push_back(pollfd{c.fd, POLLIN, 0});
+  if (poll(fds.data(), fds.size(), 0) <= 0) return;
+  for (size_t i = clients_.size(); i-- > 0;) {
+    if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+    bool ok = ReadClient(clients_[i]);
+    if (ok && !clients_[i].out.empty()) ok = FlushClient(clients_[i]);
+    if (!ok) {
+      close(clients_[i].fd);
+      clients_.erase(clients_.begin() + static_cast<long>(i));
+    }
   }
 }
 

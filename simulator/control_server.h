@@ -32,6 +32,7 @@ class ControlServer {
     bool discarding = false;
   };
   void Accept();
+  void DropHungUpClients();
   bool ReadClient(Client& c);
   bool FlushClient(Client& c);
 
