@@ -6,8 +6,20 @@
 
 #include <cstdio>
 
-#define ZORVIK_LOG_ERROR(fmt, ...) \
-  (std::printf("\033[31m[ERROR] " fmt "\033[0m\n", ##__VA_ARGS__), std::fflush(stdout))
+namespace zorvik_utils {
+
+// Receives the text of every error line (without its tag and colour), in
+// the thread that printed it, right after the line is printed. One observer
+// per process, e.g. the program's result record; null for none.
+using ErrorObserver = void (*)(const char* text);
+void SetErrorObserver(ErrorObserver observer);
+
+// Prints one error line and hands its text to the observer.
+void LogError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+}  // namespace zorvik_utils
+
+#define ZORVIK_LOG_ERROR(fmt, ...) zorvik_utils::LogError(fmt, ##__VA_ARGS__)
 #define ZORVIK_LOG_WARN(fmt, ...) \
   (std::printf("\033[33m[WARN] " fmt "\033[0m\n", ##__VA_ARGS__), std::fflush(stdout))
 #define ZORVIK_LOG_DEBUG(fmt, ...) \

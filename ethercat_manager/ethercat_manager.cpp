@@ -1,5 +1,6 @@
 // EtherCAT bus manager: bring-up, cyclic exchange, link supervision, shutdown.
 #include "ethercat_manager/ethercat_manager.h"
+#include "ethercat_manager/chain_diagnosis.h"
 #include "ethercat_manager/nic_diagnosis.h"
 
 #include <pthread.h>
@@ -51,6 +52,9 @@ constexpr int64_t kStopSliceNs = 10 * kMsToNs;
 constexpr uint16_t kRegAlStatus = 0x0130;
 constexpr uint16_t kRegWatchdogDivider = 0x0400;
 constexpr uint16_t kRegSmWatchdogTime = 0x0420;
+constexpr uint16_t kRegDlStatus = 0x0110;
+// DL status, low byte: physical link on port 1 (the port towards the next board).
+constexpr uint8_t kDlStatusLinkPort1 = 0x20;
 // AL status bits that carry the state and the error indication.
 constexpr uint16_t kAlStateMask = 0x001F;
 // SM watchdog of a slave whose registers cannot be read (the usual reset
@@ -209,12 +213,26 @@ bool EthercatManager::DiscoverSlaves() {
     EthercatNode* node = entry.second;
     if (pos > ec_slavecount) {
       ZORVIK_LOG_ERROR("Can`t find Registered slave node %s (%d).", node->GetName().c_str(), pos);
+      DiagnoseMissingPositions();
       return false;
     }
     ec_slave[pos].PO2SOconfig = node->GetPreOpConfigFunc();
   }
   ZORVIK_LOG_DEBUG("All %lu registered slaves matched, Enter Pre-OP state", static_cast<unsigned long>(nodes_.size()));
   return true;
+}
+
+// The position that is missing need not be the faulty board: say which
+// boards may be, from the registered names and the last slave's port 1.
+void EthercatManager::DiagnoseMissingPositions() {
+  uint8_t dl_status[2] = {0, 0};
+  const int last = ec_slavecount;
+  const bool read = ec_FPRD(ec_slave[last].configadr, kRegDlStatus, sizeof dl_status, dl_status, EC_TIMEOUTRET) > 0;
+  const bool port1_link = read && (dl_status[0] & kDlStatusLinkPort1) != 0;
+  std::vector<ConfiguredBoard> boards;
+  for (const auto& entry : nodes_) boards.push_back({entry.first, entry.second->GetName()});
+  const std::string text = DiagnoseShortChain(last, port1_link, std::move(boards));
+  if (!text.empty()) ZORVIK_LOG_ERROR("%s", text.c_str());
 }
 
 bool EthercatManager::WalkRegisteredTo(uint16_t state, const char* state_text, int32_t node_state) {

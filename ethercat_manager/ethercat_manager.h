@@ -67,6 +67,7 @@ class EthercatManager {
   // Steps of InitMaster, in their order. Each prints why it failed.
   bool OpenInterface();
   bool DiscoverSlaves();
+  void DiagnoseMissingPositions();
   // Waits for every registered slave to reach state (state_text names it in
   // the error line), then reports node_state to the nodes.
   bool WalkRegisteredTo(uint16_t state, const char* state_text, int32_t node_state);

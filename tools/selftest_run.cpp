@@ -77,6 +77,7 @@ report::Check& SelftestRun::BeginCheck(const std::string& id, const std::string&
   open_check_ = static_cast<int>(record_.checks.size()) - 1;
   check_begin_ = std::chrono::steady_clock::now();
   TakeLastErrorLine();
+  TakeErrorLines();
   return record_.checks.back();
 }
 
@@ -183,6 +184,7 @@ int SelftestRun::Main(int argc, char** argv) {
   // Whole lines reach a pipe or a log as soon as they are printed.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   InstallInterruptWatch();
+  CollectLibraryErrorLines();
   std::atexit(ReleaseController);
   SetInterruptedRunHook(OnInterrupted);
   run_begin_ = std::chrono::steady_clock::now();
@@ -215,6 +217,9 @@ int SelftestRun::Main(int argc, char** argv) {
   std::printf("\n\n");
   PrintGreen("%s", texts_.start);
   if (!init_ok) {
+    // Every error line of the set-up: the one that names the cause comes
+    // before the tool's closing "DCU 初始化失败" line.
+    record_.checks[static_cast<size_t>(open_check_)].message = TakeErrorLines();
     PrintRed("%s", texts_.ethercat_fail);
     PrintRed("%s", texts_.fail_verdict);
     EndCheck(false);

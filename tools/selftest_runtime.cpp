@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/log.h"
 #include "tools/bus_survey.h"
 #include "tools/selftest_config.h"
 
@@ -31,6 +32,13 @@ std::string& LastErrorLine() {
   static std::string* line = new std::string;
   return *line;
 }
+// Every "[ERROR]" line since the last TakeErrorLines, the libraries' included;
+// at most kMaxErrorLines are kept (a bus that keeps failing repeats itself).
+constexpr size_t kMaxErrorLines = 64;
+std::vector<std::string>& ErrorLines() {
+  static std::vector<std::string>* lines = new std::vector<std::string>;
+  return *lines;
+}
 
 void (*interrupted_run_hook)() = nullptr;
 
@@ -40,6 +48,12 @@ void RememberErrorLine(const char* format, va_list args) {
   std::vsnprintf(text, sizeof(text), format, args);
   std::lock_guard<std::mutex> lock(LastErrorMutex());
   LastErrorLine() = text;
+  if (ErrorLines().size() < kMaxErrorLines) ErrorLines().push_back(text);
+}
+
+void RememberLibraryErrorLine(const char* text) {
+  std::lock_guard<std::mutex> lock(LastErrorMutex());
+  if (ErrorLines().size() < kMaxErrorLines) ErrorLines().push_back(std::string("[ERROR] ") + text);
 }
 
 void VPrintWrapped(const char* before, const char* after, const char* format, va_list args) {
@@ -250,6 +264,16 @@ void AbortInterruptedRun(zorvik::ZorvikController* controller, bool bus_started,
 }
 
 void SetInterruptedRunHook(void (*hook)()) { interrupted_run_hook = hook; }
+
+void CollectLibraryErrorLines() { zorvik_utils::SetErrorObserver(RememberLibraryErrorLine); }
+
+std::string TakeErrorLines() {
+  std::lock_guard<std::mutex> lock(LastErrorMutex());
+  std::string text;
+  for (const std::string& line : ErrorLines()) text += (text.empty() ? "" : "\n") + line;
+  ErrorLines().clear();
+  return text;
+}
 
 std::string TakeLastErrorLine() {
   std::lock_guard<std::mutex> lock(LastErrorMutex());

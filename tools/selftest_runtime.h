@@ -94,4 +94,13 @@ void SetInterruptedRunHook(void (*hook)());
 // forgets it; empty when there was none since the last call.
 std::string TakeLastErrorLine();
 
+// From now on the error lines of the libraries (bus manager, DCU nodes,
+// facade) are collected too, for TakeErrorLines.
+void CollectLibraryErrorLines();
+
+// Every "[ERROR]" line printed since the last call (through PrintRed or by
+// the libraries once collected), without colour, one per text line; and
+// forgets them.
+std::string TakeErrorLines();
+
 }  // namespace selftest

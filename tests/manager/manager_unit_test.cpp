@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "ethercat_manager/chain_diagnosis.h"
 #include "ethercat_manager/ethercat_manager.h"
 #include "tests/manager/manager_test_util.h"
 
@@ -242,4 +243,23 @@ TEST(Stop, NeverStartedManagerStopsSilentlyAndKeepsItsNodes) {
   }  // the destructor must not touch the node
   EXPECT_EQ(out.Text(), "");
   EXPECT_EQ(node.state_, ethercat_manager::NONE);
+}
+
+// What a chain shorter than the file says: several boards cut off at once,
+// a slave at the next position that no node owns, boards registered out of
+// order, and a chain long enough for every registered position.
+TEST(ShortChainDiagnosis, NamesEveryBoardThatMayBeAtFault) {
+  using ethercat_manager::DiagnoseShortChain;
+  EXPECT_EQ(DiagnoseShortChain(1, false, {{3, "leg"}, {1, "body"}, {2, "arm"}}),
+            "Only 1 slave answers and slave 1 has no link on port 1. Either arm (2) and leg (3) are cut off "
+            "(check the cable to arm and its power), or body (1) passes frames without answering and every "
+            "board behind it answers one position early. dcu_businfo shows each board's ports.");
+  EXPECT_EQ(DiagnoseShortChain(2, true, {{1, "body"}, {4, "leg"}}),
+            "Only 2 slaves answer, and slave 2 has a link on port 1: the board behind it is connected but does "
+            "not answer; check the slave at position 3.");
+  // Only unregistered slaves answer in front of the missing board.
+  EXPECT_EQ(DiagnoseShortChain(1, false, {{2, "arm"}}),
+            "Only 1 slave answers and slave 1 has no link on port 1. arm (2) is cut off (check the "
+            "cable to arm and its power). dcu_businfo shows each board's ports.");
+  EXPECT_EQ(DiagnoseShortChain(3, false, {{1, "body"}, {3, "leg"}}), "");
 }

@@ -223,3 +223,44 @@ TEST_F(FaultScenario, DcuBoardThatNoRecordNamesIsWarned) {
 }
 
 }  // namespace
+
+namespace {
+
+// A board whose controller is dead while its ports still pass frames: the
+// boards behind it answer one position early, so the position that is
+// missing is the last one although that board is sound. The start fails,
+// and the line after "Can`t find" names every board that may be at fault,
+// the dead one included; the report's EtherCAT message carries both lines.
+// A dead last board is told apart by the link on the port before it.
+TEST_F(FaultScenario, BoardThatPassesFramesButDoesNotAnswerIsAmongTheNamed) {
+  const std::string leg =
+      "    - {name: dcu_leg, ecat_id: 3, enable: true, imu_enable: false,\n"
+      "       channel_1: [{name: knee, type: KINETRA_A50, can_id: 1}]}\n";
+  ASSERT_TRUE(StartSim(File("eth0", Network(2) + leg, "  boards:\n    - {position: 2, silent: true}\n")));
+  const std::string cause =
+      "[ERROR] Only 2 slaves answer and slave 2 has no link on port 1. Either dcu_leg (3) is cut off (check the "
+      "cable to dcu_leg and its power), or one of dcu_body (1), dcu_arm (2) passes frames without answering and "
+      "every board behind it answers one position early. dcu_businfo shows each board's ports.";
+  for (const ToolLines& t : {DcuTool(), RobotTool()}) {
+    SCOPED_TRACE(t.program);
+    const auto lines = Run(t.program, Network(2) + leg).Lines();
+    ExpectInOrder(lines, {Red("[ERROR] Can`t find Registered slave node dcu_leg (3)."), Red(cause),
+                          Red("[ERROR] ZorvikController start failed."), t.ethercat_fail, t.fail_verdict});
+    EXPECT_EQ(ReportVerdict(), "setup_failed");
+    ASSERT_TRUE(report_.is_object());
+    EXPECT_EQ(report_["checks"][0]["message"],
+              "[ERROR] Can`t find Registered slave node dcu_leg (3).\n" + cause +
+                  "\n[ERROR] ZorvikController start failed.\n[ERROR] DCU 初始化失败 !!!");
+  }
+
+  ASSERT_EQ(bus_->Control("board 2 answer"), "ok board 2 answers");
+  ASSERT_EQ(bus_->Control("board 3 silent").substr(0, 2), "ok");
+  const ToolLines t = DcuTool();
+  ExpectInOrder(Run(t.program, Network(2) + leg).Lines(),
+                {Red("[ERROR] Can`t find Registered slave node dcu_leg (3)."),
+                 Red("[ERROR] Only 2 slaves answer, and slave 2 has a link on port 1: the board behind it is "
+                     "connected but does not answer; check dcu_leg (3)."),
+                 t.ethercat_fail});
+}
+
+}  // namespace

@@ -19,6 +19,7 @@
 #include <iterator>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,7 @@ std::string StripColour(const std::string& line) {
 
 // The checks that ended (pass or fail) are exactly the "[TEST] ... PASS/FAIL"
 // lines of the run, in order, each naming the check; each failed check's
-// message, when it is an "[ERROR]" line, was printed as such.
+// message, when it holds "[ERROR]" lines, was printed line by line as such.
 void ExpectChecksMatchOutput(const json& report, const std::vector<std::string>& lines) {
   std::vector<std::string> printed;
   for (const auto& l : lines) {
@@ -99,7 +100,10 @@ void ExpectChecksMatchOutput(const json& report, const std::vector<std::string>&
     EXPECT_EQ(ended[i]["verdict"], pass ? "pass" : "fail") << printed[i];
     if (!pass && ended[i].contains("message") &&
         ended[i]["message"].get<std::string>().rfind("[ERROR]", 0) == 0) {
-      EXPECT_EQ(CountLinesContaining(lines, Red(ended[i]["message"])), 1) << ended[i]["message"];
+      std::istringstream message(ended[i]["message"].get<std::string>());
+      for (std::string line; std::getline(message, line);) {
+        EXPECT_EQ(CountLinesContaining(lines, Red(line)), 1) << ended[i]["message"];
+      }
     }
   }
 }
@@ -387,7 +391,14 @@ TEST_F(ReportsOnBus, MissingBoard) {
   EXPECT_EQ(j["bus"]["slaves"].size(), 1u);
   EXPECT_TRUE(j["bus"]["start_to_op_ms"].is_null());
   ASSERT_EQ(j["checks"].size(), 1u);
-  EXPECT_EQ(j["checks"][0]["message"], "[ERROR] DCU 初始化失败 !!!");
+  // The message holds every error line of the start, the cause first.
+  EXPECT_EQ(j["checks"][0]["message"],
+            "[ERROR] Can`t find Registered slave node dcu_tail (2).\n"
+            "[ERROR] Only 1 slave answers, and slave 1 has a link on port 1: the board behind it is connected but "
+            "does not answer; check dcu_tail (2).\n"
+            "[ERROR] ZorvikController start failed.\n"
+            "[ERROR] DCU 初始化失败 !!!");
+  ExpectChecksMatchOutput(j, r.Lines());
   ExpectJunitMatches(xml_path(), j);
 }
 

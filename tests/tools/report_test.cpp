@@ -259,7 +259,13 @@ TEST_P(ReportsOfBothTools, BusThatDoesNotStart) {
   EXPECT_EQ(j["bus"]["interface"], "zv_none0");
   EXPECT_EQ(j["bus"]["slaves_found"], 0);
   EXPECT_TRUE(j["bus"]["start_to_op_ms"].is_null());
-  EXPECT_EQ(j["checks"][0]["message"], "[ERROR] DCU 初始化失败 !!!");
+  const std::string message = j["checks"][0]["message"];
+  EXPECT_EQ(message.rfind("[ERROR] No socket connection on zv_none0, Execute as root.\n[ERROR] ", 0), 0u)
+      << message;
+  EXPECT_NE(message.find("zv_none0"), message.rfind("zv_none0")) << "the cause names the interface: " << message;
+  const std::string last = "\n[ERROR] DCU 初始化失败 !!!";
+  ASSERT_GT(message.size(), last.size());
+  EXPECT_EQ(message.substr(message.size() - last.size()), last) << message;
   ExpectInOrder(r.Lines(), {Red("[ERROR] DCU 初始化失败 !!!"), tool_.ethercat_fail});
   unlink(json_path.c_str());
 }
