@@ -126,11 +126,28 @@ int SelftestRun::CheckImu(const std::string& dcu_name) {
     if (fresh) {
       std::snprintf(message, sizeof(message), "acceleration magnitude %g is not within 0.1 of 9.8",
                     check.magnitude);
+      check.message = message;
     } else {
-      std::snprintf(message, sizeof(message), "DCU %s is not in OP; its last reading does not count",
-                    dcu_name.c_str());
+      // Name why there is no reading, so that a healthy robot with a
+      // mistaken file is not taken for one with a broken IMU.
+      bool enabled = false;
+      bool filed = false;
+      for (const auto& dcu : dcu_network_cfg_) {
+        if (dcu.name != dcu_name) continue;
+        filed = true;
+        enabled = enabled || dcu.enable;
+      }
+      std::string line;
+      if (!filed) {
+        line = "[ERROR] imu_dcu_name " + dcu_name + " names no DCU of dcu_network; write none to skip the IMU test.";
+      } else if (!enabled) {
+        line = "[ERROR] DCU " + dcu_name + " is disabled (enable: false); its IMU has no readings.";
+      } else {
+        line = "[ERROR] DCU " + dcu_name + " is not in OP; its IMU reading does not count.";
+      }
+      PrintRed("%s", line.c_str());
+      check.message = line;
     }
-    check.message = message;
     EndCheck(false);
   }
   return failures;

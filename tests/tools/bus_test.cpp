@@ -119,7 +119,8 @@ TEST_F(SelftestOnBus, ImuOffsetFollowsImuEnable) {
 }
 
 // The DCU tool reads the first DCU of the file whatever its flags: when
-// that one is disabled there is no such DCU and the reading is all zero.
+// that one is disabled there is no such DCU and the reading is all zero;
+// the line after it says why, so the IMU is not taken for broken.
 TEST_F(SelftestOnBus, DisabledFirstDcu) {
   const std::string network =
       "    - {name: dcu_off, ecat_id: 1, enable: false, imu_enable: true,\n"
@@ -131,6 +132,7 @@ TEST_F(SelftestOnBus, DisabledFirstDcu) {
   const auto lines = r.Lines();
   const ToolLines t = DcuTool();
   ExpectInOrder(lines, {t.ethercat_pass, t.imu_fail, "imu data: 0, 0, 0, 0, 0, 0",
+                        Red("[ERROR] DCU dcu_off is disabled (enable: false); its IMU has no readings."),
                         t.ActuatorPass("live_joint"), t.fail_verdict});
   EXPECT_EQ(CountLinesContaining(lines, "idle_joint"), 0);
   // A disabled DCU has no node, so its imu_enable asks for nothing.
@@ -146,10 +148,13 @@ TEST_F(SelftestOnBus, RobotImuByName) {
   EXPECT_EQ(CountLinesContaining(lines, "IMU"), 0);
   EXPECT_EQ(CountLinesContaining(lines, "imu data"), 0);
 
-  // Any other text names a DCU, "None" included; an unknown one reads zero.
+  // Any other text names a DCU, "None" included; an unknown one reads zero,
+  // and the line after it names the mistake in the file.
   for (const std::string name : {"None", "dcu_nowhere"}) {
     lines = Run(t, Config("false", name)).Lines();
     ExpectInOrder(lines, {t.ethercat_pass, t.imu_fail, "imu data: 0, 0, 0, 0, 0, 0",
+                          Red("[ERROR] imu_dcu_name " + name +
+                              " names no DCU of dcu_network; write none to skip the IMU test."),
                           t.ActuatorPass("hip_pitch"), t.fail_verdict});
   }
 }
