@@ -56,6 +56,8 @@ void BusRecorder::BeginBringUp(const EthercatConfig& config) {
   Store(dc_on_, config.enable_dc);
   Store<uint64_t>(frames_, 0);
   Store<uint64_t>(short_frames_, 0);
+  Store<uint64_t>(short_runs_, 0);
+  Store(last_short_, false);
   Store<int64_t>(last_cycle_ns_, 0);
   Store<int64_t>(period_max_ns_, 0);
   for (auto& bin : period_bins_) Store<uint64_t>(bin, 0);
@@ -104,7 +106,10 @@ void BusRecorder::OnCycle(int wkc, int32_t expected_wkc, int64_t dc_time_ns) {
   const int64_t cycle = Load(cycle_ns_);
   if (cycle <= 0) return;
   Store(frames_, Load(frames_) + 1);
-  if (wkc < expected_wkc) Store(short_frames_, Load(short_frames_) + 1);
+  const bool short_frame = wkc < expected_wkc;
+  if (short_frame) Store(short_frames_, Load(short_frames_) + 1);
+  if (short_frame && !Load(last_short_)) Store(short_runs_, Load(short_runs_) + 1);
+  Store(last_short_, short_frame);
 
   const int64_t last = Load(last_cycle_ns_);
   Store(last_cycle_ns_, now);
@@ -167,6 +172,7 @@ BusFigures BusRecorder::Snapshot() const {
   const int64_t cycle = Load(cycle_ns_);
   f.frames = Load(frames_);
   f.short_wkc_frames = Load(short_frames_);
+  f.short_wkc_runs = Load(short_runs_);
   f.period_bin_ns = static_cast<double>(cycle) / kBinsPerCycle;
   f.period_histogram.resize(kPeriodBins);
   uint64_t total = 0;

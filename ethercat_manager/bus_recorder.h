@@ -65,6 +65,9 @@ struct BusFigures {
   // Cycle thread.
   uint64_t frames = 0;
   uint64_t short_wkc_frames = 0;
+  // Runs of consecutive short frames: a stall of this computer or of the
+  // slaves loses frames in one run, a damaged line loses them one by one.
+  uint64_t short_wkc_runs = 0;
   uint64_t periods = 0;
   double period_bin_ns = 0;
   std::vector<uint64_t> period_histogram;  // kPeriodBins counts
@@ -113,6 +116,8 @@ class BusRecorder {
   std::atomic<bool> dc_on_{false};
   std::atomic<uint64_t> frames_{0};
   std::atomic<uint64_t> short_frames_{0};
+  std::atomic<uint64_t> short_runs_{0};
+  std::atomic<bool> last_short_{false};
   std::atomic<int64_t> last_cycle_ns_{0};
   std::atomic<int64_t> period_max_ns_{0};
   std::array<std::atomic<uint64_t>, kPeriodBins> period_bins_{};

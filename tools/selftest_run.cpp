@@ -6,6 +6,7 @@
 #include <ctime>
 #include <exception>
 
+#include "tools/bus_health.h"
 #include "tools/selftest_config.h"
 #include "tools/selftest_runtime.h"
 
@@ -172,6 +173,23 @@ int SelftestRun::CheckEachActuator(
   return failures;
 }
 
+int SelftestRun::CheckBusDuringTest() {
+  zorvik::ZorvikController& controller = *zorvik_ctrl_;
+  const std::vector<std::string> lines =
+      BusFaultLines(controller.GetBusFigures(), [&](const std::string& dcu) { return controller.DcuInOp(dcu); });
+  if (lines.empty()) return 0;
+  report::Check& check = BeginCheck("bus", "EtherCAT");
+  std::string message;
+  for (const std::string& line : lines) {
+    PrintRed("%s", line.c_str());
+    message += (message.empty() ? "" : "\n") + line;
+  }
+  check.message = message;
+  PrintRed("%s", texts_.ethercat_fail);
+  EndCheck(false);
+  return 1;
+}
+
 bool SelftestRun::InitDcu(std::string cfg_file) {
   PrintGreen("[DEBUG] Load config from %s.", cfg_file.c_str());
   try {
@@ -246,7 +264,9 @@ int SelftestRun::Main(int argc, char** argv) {
   PrintGreen("%s", texts_.ethercat_pass);
   EndCheck(true);
 
-  const int failures = checks_(*this);
+  int failures = checks_(*this);
+  AbortIfInterrupted();
+  failures += CheckBusDuringTest();
 
   if (failures == 0) {
     PrintGreen("%s", texts_.pass_verdict);

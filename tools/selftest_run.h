@@ -73,6 +73,10 @@ class SelftestRun {
   // ...), under the id "<id_prefix>:<name>"; check may add readings.
   int CheckEachActuator(const std::string& id_prefix,
                         const std::function<bool(const std::string&, report::Check&)>& check);
+  // After the program's checks: a board that left OP, a lost link or a
+  // lossy line during the run is a failure of its own, named in "[ERROR]"
+  // lines and a second EtherCAT FAIL line. Prints nothing on a sound bus.
+  int CheckBusDuringTest();
 
   // Record of one check: opened before it runs (an interrupt leaves it
   // "skipped" with the message "interrupted"), closed with its verdict.

@@ -122,8 +122,9 @@ class SupervisedRun : public testing::Test {
 };
 
 // The fault of the field report: a board that drops to SAFE_OP+ERROR while
-// the counter stays complete is acknowledged and back in OP, and the run
-// passes with every actuator disabled at the end.
+// the counter stays complete is acknowledged and back in OP, so the checks
+// after it pass; the fault itself fails the run, named after the checks,
+// and every actuator is disabled at the end.
 TEST_F(SupervisedRun, BoardInSafeOpWithErrorIsRepairedDuringTheRun) {
   const ToolLines t = RobotTool();
   const ProgramResult r = Run(t, Config(true), {{t.ethercat_pass, [this](pid_t) {
@@ -132,8 +133,11 @@ TEST_F(SupervisedRun, BoardInSafeOpWithErrorIsRepairedDuringTheRun) {
   const auto lines = r.Lines();
   ExpectInOrder(lines, {Red("[ERROR] ERROR : node dcu_left_arm (2) is in SAFE_OP + ERROR, attempting ack."),
                         Red("[ERROR] ERROR : node dcu_left_arm (2) is in SAFE_OP, change to OPERATIONAL."),
-                        "[INFO] OK : all slaves resumed OPERATIONAL.", t.pass_verdict,
-                        "[INFO] ZorvikController stop successfully."});
+                        "[INFO] OK : all slaves resumed OPERATIONAL.", ReversePass("right_gripper"),
+                        Red("[ERROR] DCU dcu_left_arm (2) left OP during the test: in SAFE_OP + ERROR, in SAFE_OP; "
+                            "it is back in OP."),
+                        t.ethercat_fail, t.fail_verdict, "[INFO] ZorvikController stop successfully."});
+  EXPECT_EQ(CountLinesContaining(lines, "frames ("), 0) << "the counter stayed complete";
   EXPECT_EQ(CountLinesContaining(lines, "may still be enabled"), 0);
   for (const auto& name : kActuators) EXPECT_EQ(Enabled(name), "enabled=0") << name;
 }

@@ -1,0 +1,84 @@
+// The judgement of the bus after the checks, from the manager's figures: a
+// board that left OP, a lost link and a lossy line are faults; a sound bus
+// and a single stall are not.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tools/bus_health.h"
+
+namespace {
+
+using ethercat_manager::BusFigures;
+using ethercat_manager::SupervisionEvent;
+using selftest::BusFaultLines;
+
+SupervisionEvent Event(const char* kind, const char* board = "", int position = 0) {
+  SupervisionEvent e;
+  e.kind = kind;
+  e.board = board;
+  e.position = position;
+  return e;
+}
+
+std::vector<std::string> Judge(const BusFigures& bus, bool in_op = true) {
+  return BusFaultLines(bus, [in_op](const std::string&) { return in_op; });
+}
+
+TEST(BusHealth, SoundBusAndSingleStallsAreNotFaults) {
+  BusFigures bus;
+  bus.frames = 5000;
+  EXPECT_TRUE(Judge(bus).empty());
+  // Nine stalls of 8 frames each: lost in runs, not one by one.
+  bus.short_wkc_frames = 72;
+  bus.short_wkc_runs = 9;
+  EXPECT_TRUE(Judge(bus).empty());
+  // A busy machine running the simulated bus: about one frame in a hundred,
+  // in short runs.
+  bus.short_wkc_frames = 60;
+  bus.short_wkc_runs = 35;
+  EXPECT_TRUE(Judge(bus).empty());
+  // A frame lost once, and a state read that got no reply, repaired by
+  // nothing: no board left OP.
+  bus.supervision = {Event("short_wkc"), Event("recheck", "arm", 2), Event("all_operational")};
+  EXPECT_TRUE(Judge(bus).empty());
+  // Many runs of single frames, but few for a long run.
+  bus.frames = 100000;
+  bus.short_wkc_runs = 1900;
+  bus.short_wkc_frames = 2900;
+  EXPECT_TRUE(Judge(bus).empty());
+}
+
+TEST(BusHealth, BoardsTheLinkAndALossyLineAreNamed) {
+  BusFigures bus;
+  bus.frames = 3000;
+  bus.short_wkc_frames = 150;
+  bus.short_wkc_runs = 140;
+  EXPECT_EQ(Judge(bus), std::vector<std::string>{
+                            "[ERROR] 150 of 3000 frames (5.0 %) came back without every board's answer during the "
+                            "test, in 140 separate losses; check the cables and connectors (dcu_businfo --watch "
+                            "shows the errors per port)."});
+
+  // Two boards, their events interleaved and repeated; each named once, in
+  // the order it was first seen, with what the supervision found.
+  bus.supervision = {Event("short_wkc"),
+                     Event("recheck", "leg", 3),
+                     Event("lost", "leg", 3),
+                     Event("acknowledge", "arm", 2),
+                     Event("still_lost", "leg", 3),
+                     Event("request_op", "arm", 2),
+                     Event("still_lost", "leg", 3),
+                     Event("link_lost"),
+                     Event("acknowledge", "arm", 2)};
+  EXPECT_EQ(Judge(bus, false),
+            (std::vector<std::string>{
+                "[ERROR] DCU leg (3) left OP during the test: lost; it is not in OP now.",
+                "[ERROR] DCU arm (2) left OP during the test: in SAFE_OP + ERROR, in SAFE_OP; it is not in OP now.",
+                "[ERROR] The EtherCAT link was lost during the test: no DCU answered.",
+                "[ERROR] 150 of 3000 frames (5.0 %) came back without every board's answer during the test, in 140 "
+                "separate losses; check the cables and connectors (dcu_businfo --watch shows the errors per port)."}));
+}
+
+}  // namespace

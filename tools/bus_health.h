@@ -1,0 +1,33 @@
+// What the bus did while the checks ran, judged from the bus manager's
+// figures: a registered board that left OP (the supervision had to
+// acknowledge, request OP, reconfigure or recover it), a link that was lost,
+// or frames that came back short often enough to be a cable and not a
+// stall of this computer. Checks that pass after the supervision repaired
+// the bus do not make a sound robot.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ethercat_manager/bus_recorder.h"
+
+namespace selftest {
+
+// Short frames count as a fault when they come in at least kMinShortRuns
+// separate runs, in more runs than kShortRunShare of the frames, and make
+// more than kShortFrameShare of them. A sound line loses none; a computer
+// (or a simulated bus) that is not scheduled in time loses a run of frames
+// now and then, up to about one frame in a hundred on a busy machine; a
+// damaged line loses them one by one, and then many.
+constexpr double kShortRunShare = 0.02;
+constexpr double kShortFrameShare = 0.03;
+constexpr unsigned long long kMinShortRuns = 10;
+
+// One "[ERROR] ..." line per fault found, in the order: boards by their first
+// event, the lost link, the short frames. Empty for a sound bus. in_op tells
+// whether a DCU (by name) is in OP now.
+std::vector<std::string> BusFaultLines(const ethercat_manager::BusFigures& bus,
+                                       const std::function<bool(const std::string&)>& in_op);
+
+}  // namespace selftest
