@@ -629,6 +629,13 @@ uint16_t EthercatManager::AwaitState(uint16_t position, uint16_t state, int time
     const int slice_us = static_cast<int>(std::max<int64_t>(0, std::min<int64_t>(left_us, kAbortSliceUs)));
     const uint16_t reached = ec_statecheck(position, state, slice_us);
     if (reached == state || slice_us == 0 || abort_requested_.load()) return reached;
+    // The request is one datagram; when its frame was lost the board still
+    // waits in the state before. Asking again is harmless, and a board that
+    // refused (error bit set) is left alone.
+    if ((ec_slave[position].state & EC_STATE_ERROR) == 0) {
+      ec_slave[position].state = state;
+      ec_writestate(position);
+    }
   }
 }
 

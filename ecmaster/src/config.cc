@@ -141,7 +141,11 @@ void Master::AssignAddresses(int n) {
             EC_TIMEOUTRET3);
     // The first slave drops non-EtherCAT frames.
     Write16(EC_CMD_APWR, adp, reg::kDlControl, k == 1 ? 1 : 0, EC_TIMEOUTRET3);
-    s.configadr = Read16(EC_CMD_APRD, adp, reg::kStationAddress, EC_TIMEOUTRET3);
+    int read = 0;
+    s.configadr = Read16(EC_CMD_APRD, adp, reg::kStationAddress, EC_TIMEOUTRET3, &read);
+    // A read-back lost on a noisy line is not address 0: the slave holds
+    // what was written, or the next register access says it does not.
+    if (read <= 0) s.configadr = static_cast<uint16>(EC_NODEOFFSET + k);
     s.aliasadr = Read16(EC_CMD_FPRD, s.configadr, reg::kStationAlias, EC_TIMEOUTRET3);
     if (Read16(EC_CMD_FPRD, s.configadr, reg::kEepromControl, EC_TIMEOUTRET3) & EC_ESTAT_R64) {
       s.eep_8byte = 1;

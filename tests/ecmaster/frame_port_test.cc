@@ -139,12 +139,15 @@ TEST(FramePort, ResendsAfterALostFrameAndGivesUpAtTheTimeout) {
   FramePort port;
   port.Attach(&t);
   uint8_t d[2];
-  EXPECT_EQ(port.Transfer(EC_CMD_FPRD, 0x1001, 0x0130, 2, d, EC_TIMEOUTRET3), 1);
+  // A timeout far above the 2 ms between tries, so that a busy machine that
+  // wakes this thread late still sees the second try.
+  constexpr int kTimeoutUs = 100000;
+  EXPECT_EQ(port.Transfer(EC_CMD_FPRD, 0x1001, 0x0130, 2, d, kTimeoutUs), 1);
   EXPECT_EQ(t.sent(), 2);
 
   FakeTransport silent([](const Frame&) { return std::vector<Frame>{}; });
   port.Attach(&silent);
-  EXPECT_EQ(port.Transfer(EC_CMD_FPRD, 0x1001, 0x0130, 2, d, EC_TIMEOUTRET3), EC_NOFRAME);
+  EXPECT_EQ(port.Transfer(EC_CMD_FPRD, 0x1001, 0x0130, 2, d, kTimeoutUs), EC_NOFRAME);
   EXPECT_GE(silent.sent(), 2) << "the same frame goes out again after 2 ms";
   // A zero timeout is a single try that still looks at what has arrived.
   FakeTransport quick(OneSlave);
