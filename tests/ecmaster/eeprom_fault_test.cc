@@ -28,6 +28,7 @@ constexpr uint8_t kFprd = 0x04;
 constexpr uint8_t kApwr = 0x02;
 constexpr uint8_t kAprd = 0x01;
 constexpr uint8_t kFpwr = 0x05;
+constexpr uint16_t kStationAddress = 0x0010;
 constexpr uint16_t kEepControl = 0x0502;
 constexpr uint16_t kEepData = 0x0508;
 constexpr size_t kFirstDatagram = 16;
@@ -119,6 +120,9 @@ class EepromFaultTransport : public ecmaster::Transport {
     kStaleData,
     // Every command for a word in range is lost.
     kLoseCommands,
+    // Every read-back of the first slave's station address (APRD at
+    // position 0) is lost, as on a noisy line.
+    kLoseAddressReadBack,
   };
 
   EepromFaultTransport(dcusim::SimNetwork* net, Fault fault, uint16_t station, WordRange words,
@@ -139,6 +143,10 @@ class EepromFaultTransport : public ecmaster::Transport {
       in_range = last_word_ >= words_.first && last_word_ <= words_.last;
     }
     if (fault_ == Fault::kLoseCommands && in_range) {
+      ++fired_;
+      return true;
+    }
+    if (fault_ == Fault::kLoseAddressReadBack && cmd == kAprd && adp == 0 && ado == kStationAddress) {
       ++fired_;
       return true;
     }
@@ -341,6 +349,22 @@ TEST_F(EepromFaults, APdoCategoryThatCannotBeReadLeavesTheSlaveUnmapped) {
     EXPECT_EQ(ec_slave[k].Ibytes, static_cast<uint32>(kDcuBytes));
   }
   EXPECT_EQ(size, 2 * kDcuBytes * (kSlaves - 1));
+}
+
+// The station address the master wrote is kept when its read-back gets no
+// reply: the slave is addressed by it, read and mapped like its neighbours,
+// instead of every later access going to station 0.
+TEST_F(EepromFaults, ALostAddressReadBackKeepsTheWrittenAddress) {
+  EepromFaultTransport* t = Open(EepromFaultTransport::Fault::kLoseAddressReadBack, 0, {});
+  ASSERT_EQ(ec_config_init(FALSE), kSlaves);
+  ASSERT_GE(t->fired(), 1) << "no read-back was lost";
+  for (int k = 1; k <= kSlaves; ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_EQ(ec_slave[k].configadr, 0x1000 + k);
+    EXPECT_EQ(ec_slave[k].eep_id, ec_slave[kSlaves].eep_id);
+  }
+  EXPECT_EQ(ec_config_map(iomap_), 2 * kDcuBytes * kSlaves);
+  EXPECT_EQ(ec_statecheck(1, EC_STATE_SAFE_OP, 2000000), EC_STATE_SAFE_OP);
 }
 
 }  // namespace
