@@ -67,4 +67,18 @@ std::vector<std::string> BusFaultLines(const ethercat_manager::BusFigures& bus,
   return lines;
 }
 
+std::vector<std::string> CounterFaultLines(const std::vector<BoardCounterRise>& boards) {
+  std::vector<std::string> lines;
+  for (const BoardCounterRise& b : boards) {
+    const businfo::Counters& c = b.rise;
+    bool own = c.processing_unit_errors > 0 || c.pdi_errors > 0;
+    for (int n = 0; n < businfo::kPorts; ++n) own = own || c.rx_errors[n] || c.invalid_frames[n] || c.lost_links[n];
+    if (!own) continue;
+    lines.push_back("[ERROR] DCU " + b.name + " (" + std::to_string(b.position) +
+                    ") counted errors during the test: " + businfo::DescribeChange(c) +
+                    "; check the cable and connector at that port (port 0 comes from the computer's side).");
+  }
+  return lines;
+}
+
 }  // namespace selftest

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ethercat_manager/bus_recorder.h"
+#include "tools/bus_survey.h"
 
 namespace selftest {
 
@@ -29,5 +30,18 @@ constexpr unsigned long long kMinShortRuns = 10;
 // whether a DCU (by name) is in OP now.
 std::vector<std::string> BusFaultLines(const ethercat_manager::BusFigures& bus,
                                        const std::function<bool(const std::string&)>& in_op);
+
+// How much a DCU board's error counters rose during the test.
+struct BoardCounterRise {
+  int position = 0;
+  std::string name;
+  businfo::Counters rise;
+};
+
+// One "[ERROR] ..." line per board whose own counters rose: RX or invalid
+// frames or lost links at one of its ports, processing-unit or PDI errors.
+// A sound line counts none of these; errors that only passed through a
+// board (its forwarded counters) are the board's before it.
+std::vector<std::string> CounterFaultLines(const std::vector<BoardCounterRise>& boards);
 
 }  // namespace selftest

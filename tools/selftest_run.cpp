@@ -175,8 +175,18 @@ int SelftestRun::CheckEachActuator(
 
 int SelftestRun::CheckBusDuringTest() {
   zorvik::ZorvikController& controller = *zorvik_ctrl_;
-  const std::vector<std::string> lines =
+  std::vector<std::string> lines =
       BusFaultLines(controller.GetBusFigures(), [&](const std::string& dcu) { return controller.DcuInOp(dcu); });
+  // Line errors the boards counted since the start, as the bus survey reads them.
+  const std::vector<businfo::BoardRecord> records = businfo::RecordsOf(dcu_network_cfg_);
+  std::vector<BoardCounterRise> rises;
+  for (const auto& now : ReadBoardCounters()) {
+    for (const auto& before : counters_at_start_) {
+      if (before.first != now.first) continue;
+      rises.push_back({now.first, businfo::NameAt(records, now.first), businfo::Increase(before.second, now.second)});
+    }
+  }
+  for (std::string& line : CounterFaultLines(rises)) lines.push_back(std::move(line));
   if (lines.empty()) return 0;
   report::Check& check = BeginCheck("bus", "EtherCAT");
   std::string message;
@@ -212,7 +222,19 @@ bool SelftestRun::InitDcu(std::string cfg_file) {
 
   start_attempted_ = true;
   bus_started_ = StartNetwork(*zorvik_ctrl_, ecat_cfg_, dcu_network_cfg_);
+  if (bus_started_) counters_at_start_ = ReadBoardCounters();
   return bus_started_;
+}
+
+std::vector<std::pair<int, businfo::Counters>> SelftestRun::ReadBoardCounters() const {
+  std::vector<std::pair<int, businfo::Counters>> counters;
+  for (const auto& dcu : dcu_network_cfg_) {
+    if (!dcu.enable) continue;
+    const int position = static_cast<int>(dcu.ecat_id);
+    businfo::Counters c;
+    if (businfo::ReadCountersAtPosition(position, &c)) counters.emplace_back(position, c);
+  }
+  return counters;
 }
 
 int SelftestRun::Main(int argc, char** argv) {

@@ -11,11 +11,13 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <yaml-cpp/yaml.h>
 
 #include "controller/zorvik_controller.h"
+#include "tools/bus_survey.h"
 #include "tools/ethercat_config.h"
 #include "tools/report/report_output.h"
 #include "tools/report/run_record.h"
@@ -100,6 +102,9 @@ class SelftestRun {
 
  private:
   bool InitDcu(std::string cfg_file);
+  // The error counters of every enabled DCU board, by position; boards whose
+  // counters cannot be read are left out.
+  std::vector<std::pair<int, businfo::Counters>> ReadBoardCounters() const;
   void Finish(const std::string& verdict);
   void WriteReports();
   static void OnInterrupted();
@@ -113,6 +118,7 @@ class SelftestRun {
   bool start_attempted_ = false;
   bool reports_written_ = false;
   int open_check_ = -1;
+  std::vector<std::pair<int, businfo::Counters>> counters_at_start_;
   std::chrono::steady_clock::time_point run_begin_;
   std::chrono::steady_clock::time_point check_begin_;
 };

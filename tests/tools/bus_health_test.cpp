@@ -81,4 +81,27 @@ TEST(BusHealth, BoardsTheLinkAndALossyLineAreNamed) {
                 "separate losses; check the cables and connectors (dcu_businfo --watch shows the errors per port)."}));
 }
 
+// A board names the errors it counted at its own ports; errors it only passed
+// on (its forwarded counters) and an SM watchdog alone (the supervision's
+// business) name nothing.
+TEST(BusHealth, BoardsWhoseOwnCountersRoseAreNamed) {
+  using selftest::BoardCounterRise;
+  using selftest::CounterFaultLines;
+  BoardCounterRise arm{2, "arm", {}};
+  arm.rise.rx_errors[0] = 30;
+  arm.rise.invalid_frames[0] = 30;
+  BoardCounterRise leg{3, "leg", {}};
+  leg.rise.forwarded_rx_errors[0] = 30;
+  leg.rise.sm_watchdog = 1;
+  BoardCounterRise body{1, "body", {}};
+  EXPECT_EQ(CounterFaultLines({body, arm, leg}),
+            std::vector<std::string>{"[ERROR] DCU arm (2) counted errors during the test: port 0: rx errors +30, "
+                                     "invalid frames +30; check the cable and connector at that port (port 0 "
+                                     "comes from the computer's side)."});
+  leg.rise.lost_links[1] = 1;
+  EXPECT_EQ(CounterFaultLines({leg}).size(), 1u);
+  body.rise.pdi_errors = 2;
+  EXPECT_EQ(CounterFaultLines({body}).size(), 1u);
+}
+
 }  // namespace

@@ -309,3 +309,31 @@ TEST_F(FaultScenario, LossyLineFailsARunWhoseChecksPass) {
 }
 
 }  // namespace
+
+namespace {
+
+// Damaged frames arrive at the arm board's port 0 during the run: the frames
+// stay usable, so every check passes, but the board counts the errors. The
+// run names the board and the port and fails; a run after it, on a line
+// that counts nothing new, passes.
+TEST_F(FaultScenario, LineErrorsCountedDuringTheRunAreNamed) {
+  ASSERT_TRUE(StartSim(File("eth0", Network(2))));
+  for (const ToolLines& t : {DcuTool(), RobotTool()}) {
+    SCOPED_TRACE(t.program);
+    auto lines = Run(t.program, Network(2),
+                     {{t.ethercat_pass, [this](pid_t) { bus_->Control("board 2 port 0 rx_errors 30"); }}})
+                     .Lines();
+    ExpectInOrder(lines, {t.ethercat_pass, t.ActuatorPass("gripper"),
+                          Red("[ERROR] DCU dcu_arm (2) counted errors during the test: port 0: rx errors +30, "
+                              "invalid frames +30; check the cable and connector at that port (port 0 comes from "
+                              "the computer's side)."),
+                          t.ethercat_fail, t.fail_verdict});
+    EXPECT_EQ(ReportVerdict(), "fail");
+
+    lines = Run(t.program, Network(2)).Lines();
+    ExpectInOrder(lines, {t.ethercat_pass, t.ActuatorPass("gripper"), t.pass_verdict});
+    EXPECT_EQ(CountLinesContaining(lines, "counted errors"), 0);
+  }
+}
+
+}  // namespace
