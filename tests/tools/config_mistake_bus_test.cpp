@@ -62,16 +62,7 @@ struct Robot {
 
 std::string File(const std::string& ifname, const std::string& network,
                  const std::string& move_actuator = "false") {
-  return "ZorvikController:\n"
-         "  move_actuator: " + move_actuator + "\n"
-         "  imu_dcu_name: dcu_arm\n"
-         "  ethercat:\n"
-         "    ifname: " + ifname + "\n"
-         "    enable_dc: true\n"
-         "    bind_cpu: -1\n"
-         "    rt_priority: -1\n"
-         "    cycle_time_ns: 1000000\n"
-         "  dcu_network:\n" + network;
+  return RobotFile(ifname, move_actuator, "dcu_arm", network);
 }
 
 class MistakenFile : public testing::Test {

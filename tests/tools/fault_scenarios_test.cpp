@@ -50,18 +50,7 @@ std::string Network(int arm_id = 2, const std::string& arm_extra = "") {
 
 std::string File(const std::string& ifname, const std::string& network, const std::string& simulator = "",
                  bool move = false) {
-  std::string text = "ZorvikController:\n"
-                     "  move_actuator: " + std::string(move ? "true" : "false") + "\n"
-                     "  imu_dcu_name: dcu_body\n"
-                     "  ethercat:\n"
-                     "    ifname: " + ifname + "\n"
-                     "    enable_dc: true\n"
-                     "    bind_cpu: -1\n"
-                     "    rt_priority: -1\n"
-                     "    cycle_time_ns: 1000000\n"
-                     "  dcu_network:\n" + network;
-  if (!simulator.empty()) text += "DcuSimulator:\n" + simulator;
-  return text;
+  return RobotFile(ifname, move ? "true" : "false", "dcu_body", network, simulator);
 }
 
 class FaultScenario : public testing::Test {

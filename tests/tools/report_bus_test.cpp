@@ -39,19 +39,7 @@ constexpr seconds kRunLimit(90);
 
 std::string Config(const std::string& move_actuator, const std::string& network = kEveryModelDcu,
                    const std::string& simulator = "") {
-  std::string text =
-      "ZorvikController:\n"
-      "  move_actuator: " + move_actuator + "\n"
-      "  imu_dcu_name: dcu_main\n"
-      "  ethercat:\n"
-      "    ifname: eth0\n"
-      "    enable_dc: true\n"
-      "    bind_cpu: -1\n"
-      "    rt_priority: -1\n"
-      "    cycle_time_ns: 1000000\n"
-      "  dcu_network:\n" + network;
-  if (!simulator.empty()) text += "DcuSimulator:\n" + simulator;
-  return text;
+  return RobotFile("eth0", move_actuator, "dcu_main", network, simulator);
 }
 
 std::string ReadFile(const std::string& path) {

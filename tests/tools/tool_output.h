@@ -53,6 +53,26 @@ inline const char* const kEveryModelDcu =
     "      channel_3:\n"
     "        - {name: gripper, type: CLAVIX, can_id: 1}\n";
 
+// A configuration file for both programs (and, with `simulator`, for the
+// simulated network): the usual bus settings on `ifname`, the given robot
+// keys and DCU network.
+inline std::string RobotFile(const std::string& ifname, const std::string& move_actuator,
+                             const std::string& imu_dcu_name, const std::string& network,
+                             const std::string& simulator = "") {
+  std::string text = "ZorvikController:\n"
+                     "  move_actuator: " + move_actuator + "\n"
+                     "  imu_dcu_name: " + imu_dcu_name + "\n"
+                     "  ethercat:\n"
+                     "    ifname: " + ifname + "\n"
+                     "    enable_dc: true\n"
+                     "    bind_cpu: -1\n"
+                     "    rt_priority: -1\n"
+                     "    cycle_time_ns: 1000000\n"
+                     "  dcu_network:\n" + network;
+  if (!simulator.empty()) text += "DcuSimulator:\n" + simulator;
+  return text;
+}
+
 inline ToolLines DcuTool() {
   ToolLines t;
   t.program = DCU_SELFTEST_PATH;
