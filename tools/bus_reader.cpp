@@ -27,20 +27,36 @@ uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8
 // Position address of the k-th slave (1-based) for APRD: 1 - k.
 uint16_t PositionAddress(int position) { return static_cast<uint16_t>(1 - position); }
 
+// Two SII words from `word` on. ec_readeeprom gives 0 for a read that
+// failed (a reply late past its timeout on a busy machine); a 0 is read again,
+// up to kEepromTries times, so that a failed read is not summed as a value.
+constexpr int kEepromTries = 3;
+uint32_t ReadSiiWords(uint16_t slave, uint32_t word, int* reads) {
+  uint32_t v = 0;
+  for (int i = 0; i < kEepromTries && v == 0 && *reads <= kMaxEepromReads; ++i) {
+    ++*reads;
+    v = ec_readeeprom(slave, static_cast<uint16>(word), EC_TIMEOUTEEP);
+  }
+  return v;
+}
+
 // Sum of the entry bit lengths of the PDOs in one PDO category whose data
 // start at `word` and span `size` words; PDOs not assigned to a
 // SyncManager (number 8 and above) do not count.
 bool PdoBits(uint16_t slave, uint32_t word, uint32_t size, uint32_t* bits, int* reads) {
   const uint32_t end = word + size;
   while (word + 4 <= end) {
-    if (++*reads > kMaxEepromReads) return false;
-    const uint32_t header = ec_readeeprom(slave, static_cast<uint16>(word + 1), EC_TIMEOUTEEP);
+    if (*reads > kMaxEepromReads) return false;
+    // A PDO with no entries reads 0 as well, so a 0 header stands.
+    const uint32_t header = ReadSiiWords(slave, word + 1, reads);
     const uint32_t entries = header & 0xFF;
     const uint32_t sm = (header >> 8) & 0xFF;
     for (uint32_t e = 0; e < entries; ++e) {
-      if (++*reads > kMaxEepromReads) return false;
-      // Entry word 2: data type (low byte), bit length (high byte).
-      const uint32_t v = ec_readeeprom(slave, static_cast<uint16>(word + 4 + 4 * e + 2), EC_TIMEOUTEEP);
+      if (*reads > kMaxEepromReads) return false;
+      // Entry word 2: data type (low byte), bit length (high byte); no entry
+      // has both 0, so a 0 is a read that failed.
+      const uint32_t v = ReadSiiWords(slave, word + 4 + 4 * e + 2, reads);
+      if (v == 0) return false;
       if (sm < 8) *bits += (v >> 8) & 0xFF;
     }
     word += 4 + 4 * entries;
@@ -86,8 +102,8 @@ bool ReadAnnouncedSizes(uint16_t slave, uint32_t* output_bytes, uint32_t* input_
   int reads = 0;
   uint32_t word = kSiiFirstCategory;
   while (word + 2 <= kSiiWords) {
-    if (++reads > kMaxEepromReads) return false;
-    const uint32_t header = ec_readeeprom(slave, static_cast<uint16>(word), EC_TIMEOUTEEP);
+    if (reads > kMaxEepromReads) return false;
+    const uint32_t header = ReadSiiWords(slave, word, &reads);
     const uint16_t type = static_cast<uint16_t>(header & 0xFFFF);
     const uint16_t size = static_cast<uint16_t>(header >> 16);
     if (header == 0) return false;  // a failed read (no category has type 0 and size 0)
