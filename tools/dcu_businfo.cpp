@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
 
 #include "ethercat.h"
@@ -237,11 +238,30 @@ void Watch(const Options& options, const YAML::EthercatConfig& ethercat,
   }
 }
 
+// config_error: why the file was refused ("[ERROR]" lines without their
+// tag, one per line); empty when it was read.
 void PrintJson(std::FILE* json_out, const businfo::Report& report,
-               const std::vector<businfo::BoardRecord>& records) {
+               const std::vector<businfo::BoardRecord>& records, const std::string& config_error = "") {
   if (json_out == nullptr) return;
-  std::fprintf(json_out, "%s\n", businfo::ToJson(report, records).dump(2).c_str());
+  nlohmann::json doc = businfo::ToJson(report, records);
+  doc["config_error"] = config_error.empty() ? nlohmann::json(nullptr) : nlohmann::json(config_error);
+  std::fprintf(json_out, "%s\n", doc.dump(2).c_str());
   std::fflush(json_out);
+}
+
+// "[ERROR] text" lines to "text" lines.
+std::string WithoutTags(const std::string& lines) {
+  std::string out;
+  size_t start = 0;
+  while (start < lines.size()) {
+    size_t end = lines.find('\n', start);
+    if (end == std::string::npos) end = lines.size();
+    std::string line = lines.substr(start, end - start);
+    if (line.rfind("[ERROR] ", 0) == 0) line.erase(0, 8);
+    out += (out.empty() ? "" : "\n") + line;
+    start = end + 1;
+  }
+  return out;
 }
 
 // In JSON mode standard output carries the document only: returns a stream
@@ -339,18 +359,6 @@ int main(int argc, char** argv) {
   std::vector<businfo::BoardRecord> records;
   YAML::EthercatConfig ethercat;
   out.Debug("Load config from " + options.config_path + ".");
-  try {
-    const selftest::DcuToolConfig config = selftest::ReadDcuToolConfig(YAML::LoadFile(options.config_path));
-    ethercat = config.ethercat;
-    records = businfo::RecordsOf(config.dcu_network);
-  } catch (const std::exception& e) {
-    out.Error(std::string("Config parse failed. ") + e.what());
-    out.Error("The bus cannot be compared with " + options.config_path + ": the file cannot be read.");
-    PrintJson(json_out, report, records);
-    return 1;
-  }
-  report.ifname = ethercat.ifname;
-
   auto finish_interrupted = [&]() {
     report.interrupted = true;
     out.Warn("Interrupted; the bus is back in INIT.");
@@ -358,6 +366,35 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     return selftest::kInterruptedExitStatus;
   };
+  // The file is refused exactly where the self-tests refuse it: while it is
+  // read, and when its boards and actuators are registered.
+  std::string config_error;
+  std::vector<YAML::DcuConfig> network;
+  try {
+    const selftest::DcuToolConfig config =
+        selftest::ReadDcuToolConfig(selftest::LoadConfig(selftest::ReadConfigFile(options.config_path)));
+    ethercat = config.ethercat;
+    network = config.dcu_network;
+  } catch (const selftest::ConfigReadInterrupted&) {
+    return finish_interrupted();
+  } catch (const std::exception& e) {
+    config_error = std::string("Config parse failed. ") + e.what();
+    out.Error(config_error);
+  }
+  if (config_error.empty()) {
+    std::string register_errors;
+    if (selftest::CheckNetworkRegisters(network, &register_errors)) {
+      records = businfo::RecordsOf(network);
+    } else {
+      config_error = WithoutTags(register_errors);
+    }
+  }
+  if (!config_error.empty()) {
+    out.Error("The bus cannot be compared with " + options.config_path + ": the file cannot be read.");
+    PrintJson(json_out, report, records, config_error);
+    return 1;
+  }
+  report.ifname = ethercat.ifname;
   if (selftest::Interrupted()) return finish_interrupted();
 
   if (ec_init(ethercat.ifname.c_str()) <= 0) {

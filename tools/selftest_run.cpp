@@ -203,8 +203,13 @@ int SelftestRun::CheckBusDuringTest() {
 bool SelftestRun::InitDcu(std::string cfg_file) {
   PrintGreen("[DEBUG] Load config from %s.", cfg_file.c_str());
   try {
-    const YAML::Node document = YAML::LoadFile(cfg_file);
+    const std::string bytes = ReadConfigFile(cfg_file);
+    record_.config_sha256 = report::Sha256Hex(bytes);
+    const YAML::Node document = LoadConfig(bytes);
     read_config_(document, *this);
+  } catch (const ConfigReadInterrupted&) {
+    // The caller ends the run as interrupted.
+    return false;
   } catch (const std::exception& e) {
     PrintRed("[ERROR] Config parse failed. %s", e.what());
     return false;
@@ -267,7 +272,6 @@ int SelftestRun::Main(int argc, char** argv) {
   }
 
   record_.config_path = argv[1];
-  record_.config_sha256 = report::FileSha256(argv[1]);
   BeginCheck("ethercat", "EtherCAT");
   const bool init_ok = InitDcu(argv[1]);
   AbortIfInterrupted();

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -137,6 +138,8 @@ void InstallInterruptWatch() {
   const sigset_t set = InterruptSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread(WaitForSignals).detach();
+  // Reading the configuration stops at an interrupt, too.
+  SetConfigReadInterruptCheck(Interrupted);
 }
 
 bool Interrupted() { return State().count.load() > 0; }
@@ -183,6 +186,88 @@ bool RegisterNetwork(zorvik::ZorvikController& controller,
     }
   }
   return true;
+}
+
+namespace {
+
+// Standard output, sent to a memory file for a while and then restored.
+class CapturedOutput {
+ public:
+  CapturedOutput() {
+    std::fflush(stdout);
+    saved_ = dup(STDOUT_FILENO);
+    memory_ = memfd_create("captured-output", MFD_CLOEXEC);
+    if (saved_ >= 0 && memory_ >= 0) dup2(memory_, STDOUT_FILENO);
+  }
+  ~CapturedOutput() { Restore(); }
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+
+  // Ends the capture and returns what was printed.
+  std::string Restore() {
+    std::string text;
+    if (saved_ < 0) return text;
+    std::fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
+    saved_ = -1;
+    if (memory_ < 0) return text;
+    char block[4096];
+    ssize_t n;
+    off_t offset = 0;
+    while ((n = pread(memory_, block, sizeof block, offset)) > 0) {
+      text.append(block, static_cast<size_t>(n));
+      offset += n;
+    }
+    close(memory_);
+    memory_ = -1;
+    return text;
+  }
+
+ private:
+  int saved_ = -1;
+  int memory_ = -1;
+};
+
+// The "[ERROR]" lines of printed text, without their colour.
+std::string ErrorLinesOf(const std::string& text) {
+  std::string lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.rfind("\033[31m", 0) == 0) line.erase(0, 5);
+    const size_t reset = line.rfind("\033[0m");
+    if (reset != std::string::npos && reset + 4 == line.size()) line.erase(reset);
+    if (line.rfind("[ERROR]", 0) != 0) continue;
+    lines += (lines.empty() ? "" : "\n") + line;
+  }
+  return lines;
+}
+
+}  // namespace
+
+bool CheckNetworkRegisters(const std::vector<YAML::DcuConfig>& network, std::string* errors) {
+  std::vector<AttachedActuator> attached;
+  bool registered = false;
+  std::string printed;
+  {
+    CapturedOutput capture;
+    zorvik::ZorvikController* controller = zorvik::ZorvikController::GetInstance();
+    registered = RegisterNetwork(*controller, network, attached);
+    // Takes every board and actuator back; nothing was started.
+    delete controller;
+    printed = capture.Restore();
+  }
+  // A refusal that the self-tests print and go on from (a DCU without
+  // actuators that the controller does not take) is printed here too.
+  *errors = ErrorLinesOf(printed);
+  if (registered && errors->empty()) return true;
+  std::fputs(printed.c_str(), stdout);
+  std::fflush(stdout);
+  return registered;
 }
 
 namespace {

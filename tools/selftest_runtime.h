@@ -53,6 +53,15 @@ bool RegisterNetwork(zorvik::ZorvikController& controller,
                      const std::vector<YAML::DcuConfig>& network,
                      std::vector<AttachedActuator>& attached);
 
+// Registers the network as RegisterNetwork does, with the process's
+// controller, and takes it all back: a program that does not run the
+// self-test's set-up (the bus survey) refuses a file exactly where the
+// self-tests refuse it, with the same lines. Those lines are printed only
+// when the file is refused (an accepted file prints nothing); then returns
+// false with the "[ERROR]" lines, without colour, in *errors. Call it before
+// any other thread prints.
+bool CheckNetworkRegisters(const std::vector<YAML::DcuConfig>& network, std::string* errors);
+
 // Applies the real-time settings, starts the bus and, once it runs, asks for
 // the IMU user offset of every DCU whose imu_enable is set. Returns the
 // result of the start.

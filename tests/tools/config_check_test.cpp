@@ -4,6 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -246,10 +253,182 @@ TEST(ConfigMistakes, MisspeltChannelKeysAreRefused) {
     EXPECT_NE(o.reason.find("but its channels are channel_1, channel_2 and channel_3"),
               std::string::npos);
   }
-  // Other unknown keys are still ignored.
-  EXPECT_FALSE(Read(Document("\n    - {name: d, ecat_id: 1, enable: true, imu_enable: true,\n"
-                             "       comment: spare board, chan: 2}\n"))
-                   .refused);
+}
+
+// Every key of a record or an actuator entry that the programs do not read is
+// refused, with its path: a mistyped channel leaves actuators untested, and a
+// record has nothing else to say (simulation settings live under DcuSimulator).
+TEST(ConfigMistakes, KeysTheProgramsDoNotReadAreRefused) {
+  for (const std::string key : {"chanel_2", "chan_2", "actuators", "comment"}) {
+    const Outcome o = Read(Document("\n    - {name: d, ecat_id: 1, enable: true, imu_enable: true,\n"
+                                    "       " + key + ": [{name: j, type: CLAVIX, can_id: 1}]}\n"));
+    ASSERT_TRUE(o.refused) << key;
+    EXPECT_EQ(o.key_path, "ZorvikController.dcu_network[0]." + key);
+    EXPECT_EQ(o.reason, "line 12, column 8: DCU d has a key \"" + key +
+                            "\" that the programs do not read; a record holds name, ecat_id, enable, "
+                            "imu_enable, channel_1, channel_2 and channel_3");
+  }
+  // In an actuator entry, on a disabled record too.
+  const Outcome entry = Read(Document("\n    - {name: d, ecat_id: 1, enable: false, imu_enable: true,\n"
+                                      "       channel_3: [{name: j, type: CLAVIX, can_id: 1, speed: 2}]}\n"));
+  ASSERT_TRUE(entry.refused);
+  EXPECT_EQ(entry.key_path, "ZorvikController.dcu_network[0].channel_3[0].speed");
+  EXPECT_NE(entry.reason.find("actuator j has a key \"speed\" that the programs do not read; an actuator "
+                              "holds name, type and can_id"),
+            std::string::npos)
+      << entry.reason;
+  // A key that is itself a list.
+  const Outcome list_key = Read(Document("\n    - {name: d, ecat_id: 1, enable: true, imu_enable: true,\n"
+                                         "       [a, b]: 1}\n"));
+  ASSERT_TRUE(list_key.refused);
+  EXPECT_EQ(list_key.key_path, "ZorvikController.dcu_network[0].[...]");
+  // Settings of the simulator beside the robot's keys are not the programs' business.
+  EXPECT_FALSE(Read(Document(TwoBoards("dcu_hand", "2", "true")) + "DcuSimulator: {frame_loss: 0.01}\n").refused);
+}
+
+// Values no bus can run with are refused while the file is read, by all
+// three programs alike.
+TEST(ConfigMistakes, CycleTimeAndEnabledDcusBeyondTheBus) {
+  for (const std::string cycle : {"0", "4294967296"}) {
+    std::string text = Document(TwoBoards("dcu_hand", "2", "true"));
+    text.replace(text.find("cycle_time_ns: 1000000"), 22, "cycle_time_ns: " + cycle);
+    const Outcome o = Read(text);
+    ASSERT_TRUE(o.refused) << cycle;
+    EXPECT_EQ(o.key_path, "ZorvikController.ethercat.cycle_time_ns");
+    EXPECT_NE(o.reason.find("cycle_time_ns " + cycle + " is outside 1 to 4294967295 ns"), std::string::npos)
+        << o.reason;
+  }
+  std::string text = Document(TwoBoards("dcu_hand", "2", "true"));
+  text.replace(text.find("cycle_time_ns: 1000000"), 22, "cycle_time_ns: 4294967295");
+  EXPECT_FALSE(Read(text).refused);
+
+  // Eight enabled DCUs fit, a ninth does not; a disabled ninth is fine.
+  auto boards = [](int enabled, int disabled) {
+    std::string network = "\n";
+    for (int i = 1; i <= enabled + disabled; ++i) {
+      network += "    - {name: d" + std::to_string(i) + ", ecat_id: " + std::to_string(i) +
+                 ", enable: " + (i <= enabled ? "true" : "false") + ", imu_enable: false}\n";
+    }
+    return Document(network);
+  };
+  EXPECT_FALSE(Read(boards(8, 1)).refused);
+  const Outcome nine = Read(boards(9, 0));
+  ASSERT_TRUE(nine.refused);
+  EXPECT_EQ(nine.key_path, "ZorvikController.dcu_network[8].enable");
+  EXPECT_NE(nine.reason.find("DCU d9 is enabled DCU number 9; the process image of 4096 bytes holds 8 DCUs "
+                             "of 480 bytes each"),
+            std::string::npos)
+      << nine.reason;
+}
+
+// Anchors and aliases stay allowed (one actuator list shared by two
+// alternative boards), but the work of walking them is bounded: a chain of
+// aliases that multiplies at every step is refused at once, naming where.
+TEST(ConfigMistakes, AliasesAreReadButTheirWalkIsBounded) {
+  const std::string shared =
+      "shared: &arm [{name: j1, type: CLAVIX, can_id: 1}, {name: j2, type: CLAVIX, can_id: 2}]\n" +
+      Document("\n    - {name: left, ecat_id: 1, enable: true, imu_enable: false, channel_1: *arm}\n"
+               "    - {name: right, ecat_id: 1, enable: false, imu_enable: false, channel_1: *arm}\n");
+  const Outcome ok = Read(shared);
+  EXPECT_FALSE(ok.refused) << ok.reason;
+
+  std::string laughs = "l0: &l0 {name: j, type: CLAVIX, can_id: 1}\n";
+  for (int i = 1; i <= 12; ++i) {
+    laughs += "l" + std::to_string(i) + ": &l" + std::to_string(i) + " [";
+    for (int k = 0; k < 10; ++k) laughs += std::string(k ? ", " : "") + "*l" + std::to_string(i - 1);
+    laughs += "]\n";
+  }
+  laughs += Document("\n    - {name: d, ecat_id: 1, enable: true, imu_enable: false, channel_1: *l12}\n");
+  const auto begin = std::chrono::steady_clock::now();
+  const Outcome bomb = Read(laughs);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+  ASSERT_TRUE(bomb.refused);
+  EXPECT_NE(bomb.reason.find("the file holds more than 10000 nodes under ZorvikController (an alias counts "
+                             "each time it is used)"),
+            std::string::npos)
+      << bomb.reason;
+  EXPECT_EQ(bomb.key_path.rfind("ZorvikController.dcu_network[0].channel_1[0]", 0), 0u) << bomb.key_path;
+
+  // Nesting past any robot's file.
+  const Outcome deep = Read(Document(" " + std::string(40, '[') + std::string(40, ']') + "\n"));
+  ASSERT_TRUE(deep.refused);
+  EXPECT_NE(deep.reason.find("nests deeper than 32 levels"), std::string::npos) << deep.reason;
 }
 
 }  // namespace
+
+namespace {
+
+// A folder of its own for files the reading is handed.
+class ScratchFolder {
+ public:
+  ScratchFolder() {
+    char tmpl[] = "/tmp/config_file_test.XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~ScratchFolder() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+std::string Refusal(const std::string& path) {
+  try {
+    selftest::ReadConfigFile(path);
+  } catch (const selftest::ConfigFileError& e) {
+    return e.what();
+  }
+  return "";
+}
+
+bool stop_now = false;
+bool StopNow() { return stop_now; }
+
+}  // namespace
+
+// Only a regular file of at most 1 MiB is read; nothing else is waited on or
+// read without end.
+TEST(ConfigFile, OnlyRegularFilesOfBoundedSize) {
+  ScratchFolder dir;
+  const std::string& d = dir.path();
+  EXPECT_EQ(Refusal(d + "/absent.yaml"), "bad file: " + d + "/absent.yaml");
+  EXPECT_EQ(Refusal(d), "bad file: " + d + ": a directory, not a regular file");
+
+  const std::string fifo = d + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(Refusal(fifo), "bad file: " + fifo + ": a FIFO, not a regular file");
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
+
+  // A zero device of our own (never the real /dev), where root may make one.
+  const std::string zero = d + "/zero";
+  if (mknod(zero.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0) {
+    EXPECT_EQ(Refusal(zero), "bad file: " + zero + ": a character device, not a regular file");
+  }
+
+  const std::string exact = d + "/exact.yaml";
+  const std::string over = d + "/over.yaml";
+  { std::ofstream(exact) << std::string(selftest::kMaxConfigBytes, '#'); }
+  { std::ofstream(over) << std::string(selftest::kMaxConfigBytes + 1, '#'); }
+  EXPECT_EQ(selftest::ReadConfigFile(exact).size(), selftest::kMaxConfigBytes);
+  EXPECT_EQ(Refusal(over), "bad file: " + over +
+                               ": larger than 1048576 bytes, the most a configuration file may hold");
+}
+
+// An interrupt stops the reading between blocks: of the file, of the parse,
+// and of the walk.
+TEST(ConfigFile, InterruptStopsTheReading) {
+  ScratchFolder dir;
+  const std::string path = dir.path() + "/robot.yaml";
+  { std::ofstream(path) << Document(TwoBoards("dcu_hand", "2", "true")); }
+  selftest::SetConfigReadInterruptCheck(StopNow);
+  stop_now = false;
+  const std::string bytes = selftest::ReadConfigFile(path);
+  EXPECT_NO_THROW(selftest::ReadRobotToolConfig(selftest::LoadConfig(bytes)));
+  stop_now = true;
+  EXPECT_THROW(selftest::ReadConfigFile(path), selftest::ConfigReadInterrupted);
+  EXPECT_THROW(selftest::LoadConfig(bytes), selftest::ConfigReadInterrupted);
+  selftest::SetConfigReadInterruptCheck(nullptr);
+  stop_now = false;
+}
