@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <typeinfo>
 
 #include "base/log.h"
 
@@ -67,14 +66,14 @@ Dcu::~Dcu() {
 bool Dcu::Init() {
   if (send_size_ != sizeof(DcuSendPacket)) {
     ZORVIK_LOG_ERROR("CmdType %s size does not match. target %lu, actual %u",
-                     typeid(DcuSendPacket).name(),
+                     "DCU output image",
                      static_cast<unsigned long>(sizeof(DcuSendPacket)),
                      static_cast<unsigned>(send_size_));
     return false;
   }
   if (recv_size_ != sizeof(DcuRecvPacket)) {
     ZORVIK_LOG_ERROR("StateType %s size does not match. target %lu, actual %u",
-                     typeid(DcuRecvPacket).name(),
+                     "DCU input image",
                      static_cast<unsigned long>(sizeof(DcuRecvPacket)),
                      static_cast<unsigned>(recv_size_));
     return false;

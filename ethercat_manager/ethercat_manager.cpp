@@ -255,6 +255,14 @@ bool EthercatManager::MapProcessData() {
   const int size = ec_config_map(io_map_);
   if (size > kIoMapSize) {
     ZORVIK_LOG_ERROR("PDO data buf too small ! current %d need %d", kIoMapSize, size);
+    // A slave that no node owns still maps its process data: name it.
+    for (int pos = 1; pos <= ec_slavecount; ++pos) {
+      if (nodes_.count(pos) != 0) continue;
+      ZORVIK_LOG_ERROR("Slave %d (%s) is on the bus but no enabled DCU record has ecat_id %d; its %u output "
+                       "and %u input bytes take room in the process image too.",
+                       pos, ec_slave[pos].name, pos, static_cast<unsigned>(ec_slave[pos].Obytes),
+                       static_cast<unsigned>(ec_slave[pos].Ibytes));
+    }
     return false;
   }
 

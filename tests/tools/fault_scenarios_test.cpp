@@ -154,7 +154,7 @@ TEST_F(FaultScenario, NonDcuSlaveAtADcusPositionIsNamed) {
   for (const ToolLines& t : {DcuTool(), RobotTool()}) {
     SCOPED_TRACE(t.program);
     const auto lines = Run(t.program, Network(2)).Lines();
-    ExpectInOrder(lines, {Red("[ERROR] CmdType N6zorvik13DcuSendPacketE size does not match. target 240, actual 2"),
+    ExpectInOrder(lines, {Red("[ERROR] CmdType DCU output image size does not match. target 240, actual 2"),
                           Red("[ERROR] Slave node dcu_arm (2) does not fit the slave found there: IO16 with 2 output "
                               "and 4 input bytes. Check its ecat_id, or run dcu_businfo."),
                           Red("[ERROR] ZorvikController start failed."), t.ethercat_fail, t.fail_verdict});

@@ -1,15 +1,17 @@
 #include "tools/report/report_output.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 namespace selftest {
 namespace report {
@@ -42,6 +44,13 @@ bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* ou
       return false;
     }
     for (const auto& earlier : *out) {
+      if (earlier.format != d.format && SameReportFile(earlier.path, d.path)) {
+        const std::string earlier_kind = earlier.format == Format::kJson ? "json" : "junit";
+        *error = "SELFTEST_OUTPUT \"" + setting + "\": " + earlier_kind + " and " + kind +
+                 " name the same file " + d.path + "; no report is written.";
+        out->clear();
+        return false;
+      }
       if (earlier.format == d.format) {
         *error = "SELFTEST_OUTPUT \"" + setting + "\": " + kind +
                  " is named twice; no report is written.";
@@ -55,37 +64,239 @@ bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* ou
   return true;
 }
 
-bool WriteWhole(const std::string& path, const std::string& text, std::string* error) {
-  std::string tmpl = path + ".XXXXXX";
-  const int fd = mkstemp(&tmpl[0]);
-  if (fd < 0) {
-    *error = std::strerror(errno);
+namespace {
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+// The text of a path's folder ("." for a bare name) and last part.
+void SplitPath(const std::string& path, std::string* folder, std::string* name) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    *folder = ".";
+    *name = path;
+  } else {
+    *folder = slash == 0 ? "/" : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+  }
+}
+
+// The file a path names: its folder's real path and its name, whether or not
+// it exists yet. Empty when the folder cannot be resolved.
+std::string ResolvedPlace(const std::string& path) {
+  std::string folder, name;
+  SplitPath(path, &folder, &name);
+  char* real = realpath(folder.c_str(), nullptr);
+  if (real == nullptr) return "";
+  std::string place = real;
+  std::free(real);
+  return place + (place == "/" ? "" : "/") + name;
+}
+
+// Character devices a report may stream into: the null, zero and full
+// devices and terminals. Anything else (memory, ports, watchdogs, disks
+// behind a character node) is not touched.
+bool StreamableDevice(dev_t rdev) {
+  const unsigned major_number = major(rdev);
+  const unsigned minor_number = minor(rdev);
+  if (major_number == 1) return minor_number == 3 || minor_number == 5 || minor_number == 7;
+  if (major_number == 4) return minor_number < 64;                        // virtual consoles
+  if (major_number == 5) return minor_number == 0 || minor_number == 1;  // /dev/tty, console
+  return major_number >= 136 && major_number <= 143;                     // pseudo-terminals
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether st is the file behind the program's standard output or error.
+bool IsOwnOutput(const struct stat& st) {
+  for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+    struct stat own;
+    if (fstat(fd, &own) == 0 && SameFile(own, st)) return true;
+  }
+  return false;
+}
+
+constexpr int kStreamWaitMs = 10000;
+
+}  // namespace
+
+ReportFile::~ReportFile() { Discard(); }
+
+void ReportFile::Discard() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  if (!temp_.empty()) unlink(temp_.c_str());
+  temp_.clear();
+}
+
+bool ReportFile::Open(const std::string& path, std::string* error) {
+  Discard();
+  stream_ = false;
+  if (path.empty() || path.back() == '/') {
+    *error = "not a file name";
     return false;
   }
-  // mkstemp makes the file private; a report is an ordinary file.
-  const mode_t mask = umask(0);
-  umask(mask);
-  (void)fchmod(fd, 0666 & ~mask);
+  struct stat link;
+  struct stat st;
+  const bool exists = lstat(path.c_str(), &link) == 0;
+  if (!exists && errno != ENOENT) {
+    *error = ErrnoText(errno);
+    return false;
+  }
+  if (exists && stat(path.c_str(), &st) != 0) {
+    *error = errno == ENOENT ? "a symlink to a file that does not exist; it is not followed" : ErrnoText(errno);
+    return false;
+  }
+
+  if (exists && (S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode) || (S_ISREG(st.st_mode) && IsOwnOutput(st)))) {
+    if (S_ISCHR(st.st_mode) && !StreamableDevice(st.st_rdev)) {
+      *error = "a device that is not a terminal, /dev/null, /dev/zero or /dev/full; it is left untouched";
+      return false;
+    }
+    // Not blocking: a FIFO without a reader is refused rather than waited on.
+    const int flags = O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (S_ISREG(st.st_mode) ? O_APPEND : 0);
+    const int fd = open(path.c_str(), flags);
+    if (fd < 0) {
+      *error = errno == ENXIO ? "a FIFO that no program reads" : ErrnoText(errno);
+      return false;
+    }
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || !SameFile(opened, st)) {
+      close(fd);
+      *error = "the file changed while it was opened";
+      return false;
+    }
+    fd_ = fd;
+    stream_ = true;
+    target_ = path;
+    return true;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    *error = S_ISDIR(st.st_mode)    ? "a directory, not a file"
+             : S_ISSOCK(st.st_mode) ? "a socket, not a file"
+             : S_ISBLK(st.st_mode)  ? "a block device; it is left untouched"
+                                    : "not a regular file; it is left untouched";
+    return false;
+  }
+
+  // A regular file, or none yet: the final name is the symlink's target.
+  std::string target = path;
+  if (exists && S_ISLNK(link.st_mode)) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (real == nullptr) {
+      *error = ErrnoText(errno);
+      return false;
+    }
+    target = real;
+    std::free(real);
+  }
+  if (exists && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+    *error = ErrnoText(errno);
+    return false;
+  }
+  std::string tmpl = target + ".XXXXXX";
+  const int fd = mkostemp(&tmpl[0], O_CLOEXEC);  // O_CREAT | O_EXCL, private until set below
+  if (fd < 0) {
+    *error = ErrnoText(errno);
+    return false;
+  }
+  fd_ = fd;
+  temp_ = tmpl;
+  target_ = target;
+  if (exists) {
+    // The replacement keeps the owner's permissions, and for root its owner.
+    if (geteuid() == 0) (void)fchown(fd, st.st_uid, st.st_gid);
+    (void)fchmod(fd, st.st_mode & 07777);
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    (void)fchmod(fd, 0666 & ~mask);
+  }
+  return true;
+}
+
+bool ReportFile::Write(const void* data, size_t size, std::string* error) {
+  if (fd_ < 0) {
+    *error = "not open";
+    return false;
+  }
+  const char* bytes = static_cast<const char*>(data);
   size_t done = 0;
-  bool ok = true;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+  while (done < size) {
+    const ssize_t n = write(fd_, bytes + done, size - done);
     if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN && stream_) {
+      pollfd p{fd_, POLLOUT, 0};
+      const int ready = poll(&p, 1, kStreamWaitMs);
+      if (ready > 0) continue;
+      *error = ready == 0 ? "the reader took nothing for 10 s" : ErrnoText(errno);
+      Discard();
+      return false;
+    }
     if (n <= 0) {
-      ok = false;
-      break;
+      *error = n < 0 ? ErrnoText(errno) : "nothing was written";
+      Discard();
+      return false;
     }
     done += static_cast<size_t>(n);
   }
-  if (ok && fsync(fd) != 0) ok = false;
-  const int saved = errno;
-  if (close(fd) != 0 && ok) ok = false;
-  if (ok && rename(tmpl.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    *error = std::strerror(errno != 0 ? errno : saved);
-    unlink(tmpl.c_str());
+  return true;
+}
+
+bool ReportFile::Commit(std::string* error) {
+  if (fd_ < 0) {
+    *error = "not open";
+    return false;
   }
-  return ok;
+  if (stream_) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) {
+      *error = ErrnoText(errno);
+      return false;
+    }
+    return true;
+  }
+  if (fsync(fd_) != 0) {
+    *error = ErrnoText(errno);
+    Discard();
+    return false;
+  }
+  const int fd = fd_;
+  fd_ = -1;
+  if (close(fd) != 0) {
+    *error = ErrnoText(errno);
+    Discard();
+    return false;
+  }
+  // Whatever took the final name since Open must still be a regular file.
+  struct stat now;
+  if (lstat(target_.c_str(), &now) == 0 && !S_ISREG(now.st_mode)) {
+    *error = "the file was replaced by something that is not a regular file";
+    Discard();
+    return false;
+  }
+  if (rename(temp_.c_str(), target_.c_str()) != 0) {
+    *error = ErrnoText(errno);
+    Discard();
+    return false;
+  }
+  temp_.clear();
+  return true;
+}
+
+bool WriteWhole(const std::string& path, const std::string& text, std::string* error) {
+  ReportFile file;
+  return file.Open(path, error) && file.Write(text.data(), text.size(), error) && file.Commit(error);
+}
+
+bool SameReportFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa, sb;
+  if (stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0) return SameFile(sa, sb);
+  const std::string place_a = ResolvedPlace(a);
+  return !place_a.empty() && place_a == ResolvedPlace(b);
 }
 
 namespace {
@@ -179,11 +390,24 @@ std::string Sha256Hex(const std::string& bytes) {
 }
 
 std::string FileSha256(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return "";
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) return "";
-  return Sha256Hex(bytes);
+  // Regular files only: a FIFO or a device would block or never end.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return "";
+  struct stat st;
+  Sha256 sha;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  uint8_t block[16384];
+  while (ok) {
+    const ssize_t n = read(fd, block, sizeof block);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    sha.Update(block, static_cast<size_t>(n));
+  }
+  close(fd);
+  return ok ? sha.HexDigest() : "";
 }
 
 }  // namespace report
