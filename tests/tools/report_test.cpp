@@ -5,12 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -99,6 +103,115 @@ TEST(WholeFileWriting, ReplacesAtOnceAndLeavesNothingBehindOnFailure) {
   EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"report.json", "sub"}));
   rmdir((dir.path() + "/sub").c_str());
   unlink(path.c_str());
+}
+
+// A folder of its own, removed with whatever is left in it.
+class OwnFolder {
+ public:
+  OwnFolder() {
+    char tmpl[] = "/tmp/report_path_XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~OwnFolder() { (void)system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+mode_t ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+// The programs run as root: a report path must never replace a device node,
+// a FIFO or a symlink. Device nodes are made in a folder of our own with
+// mknod, never taken from the real /dev; without root those cases are left
+// out.
+TEST(ReportPaths, OnlyRegularFilesAreReplaced) {
+  OwnFolder dir;
+  std::string error;
+  const bool root = mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0;
+  if (root) {
+    ASSERT_EQ(mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
+    ASSERT_EQ(mknod((dir / "random").c_str(), S_IFCHR | 0666, makedev(1, 8)), 0);
+    EXPECT_TRUE(selftest::report::WriteWhole(dir / "null", "{}\n", &error)) << error;
+    EXPECT_FALSE(selftest::report::WriteWhole(dir / "full", "{}\n", &error));
+    EXPECT_EQ(error, "No space left on device");
+    // A device other than a terminal or the null, zero and full devices.
+    EXPECT_FALSE(selftest::report::WriteWhole(dir / "random", "{}\n", &error));
+    EXPECT_EQ(error, "a device that is not a terminal, /dev/null, /dev/zero or /dev/full; it is left untouched");
+    for (const char* name : {"null", "full", "random"}) EXPECT_TRUE(S_ISCHR(ModeOf(dir / name))) << name;
+  }
+
+  // A FIFO with no reader is refused at once; with one it gets the text.
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  EXPECT_FALSE(selftest::report::WriteWhole(dir / "fifo", "x", &error));
+  EXPECT_EQ(error, "a FIFO that no program reads");
+  std::string received;
+  std::thread reader([&] { received = ReadFile(dir / "fifo"); });
+  bool written = false;
+  for (int i = 0; i < 200 && !written; ++i) {  // until the reader has it open
+    written = selftest::report::WriteWhole(dir / "fifo", "through the pipe\n", &error);
+    if (!written) usleep(10000);
+  }
+  reader.join();
+  EXPECT_TRUE(written) << error;
+  EXPECT_EQ(received, "through the pipe\n");
+  EXPECT_TRUE(S_ISFIFO(ModeOf(dir / "fifo")));
+
+  // A symlink is followed: its target gets the text and keeps its
+  // permissions; the link stays a link. A link to nothing is refused.
+  { std::ofstream(dir / "target.json") << "old"; }
+  chmod((dir / "target.json").c_str(), 0640);
+  ASSERT_EQ(symlink("target.json", (dir / "link.json").c_str()), 0);
+  EXPECT_TRUE(selftest::report::WriteWhole(dir / "link.json", "new\n", &error)) << error;
+  EXPECT_TRUE(S_ISLNK(ModeOf(dir / "link.json")));
+  EXPECT_EQ(ReadFile(dir / "target.json"), "new\n");
+  EXPECT_EQ(ModeOf(dir / "target.json") & 07777, 0640u);
+  ASSERT_EQ(symlink("nowhere.json", (dir / "dangling.json").c_str()), 0);
+  EXPECT_FALSE(selftest::report::WriteWhole(dir / "dangling.json", "x", &error));
+  EXPECT_EQ(error, "a symlink to a file that does not exist; it is not followed");
+  EXPECT_FALSE(Exists(dir / "nowhere.json"));
+
+  // A socket is refused; nothing is left behind by any of the refusals.
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string sock_path = dir / "sock";
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", sock_path.c_str());
+  ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  EXPECT_FALSE(selftest::report::WriteWhole(sock_path, "x", &error));
+  EXPECT_EQ(error, "a socket, not a file");
+  close(sock);
+  std::vector<std::string> expected{"dangling.json", "fifo", "link.json", "sock", "target.json"};
+  if (root) expected = {"dangling.json", "fifo", "full", "link.json", "null", "random", "sock", "target.json"};
+  EXPECT_EQ(FolderEntries(dir.path()), expected);
+}
+
+// Two reports for one file would leave only one of them: refused, however
+// the path is written.
+TEST(ReportPaths, TwoReportsForOneFileAreRefused) {
+  OwnFolder dir;
+  std::vector<Destination> out;
+  std::string error;
+  const std::string a = dir / "r.out";
+  for (const std::string& same : {a, dir.path() + "/./r.out", dir.path() + "/../" +
+                                          dir.path().substr(dir.path().rfind('/') + 1) + "/r.out"}) {
+    const std::string setting = "json:" + a + ",junit:" + same;
+    EXPECT_FALSE(selftest::report::ParseOutputSetting(setting, &out, &error)) << same;
+    EXPECT_TRUE(out.empty());
+    EXPECT_EQ(error, "SELFTEST_OUTPUT \"" + setting + "\": json and junit name the same file " + same +
+                         "; no report is written.");
+  }
+  // Through a symlink to an existing file.
+  { std::ofstream(a) << ""; }
+  ASSERT_EQ(symlink(a.c_str(), (dir / "alias").c_str()), 0);
+  EXPECT_FALSE(selftest::report::ParseOutputSetting("junit:" + dir / "alias" + ",json:" + a, &out, &error));
+  EXPECT_TRUE(selftest::report::ParseOutputSetting("json:" + a + ",junit:" + dir / "r.xml", &out, &error))
+      << error;
+  EXPECT_EQ(out.size(), 2u);
 }
 
 TEST(ConfigHash, Sha256OfTheBytes) {
@@ -299,6 +412,41 @@ TEST_P(ReportsOfBothTools, UnwritablePathAndMalformedSettingAreOneErrorLineEach)
   lines.erase(lines.begin() + 3);
   EXPECT_EQ(lines, plain_lines);
   EXPECT_FALSE(Exists(good));
+}
+
+// Run as root with report paths that are a null device, a full device and
+// a symlink: the devices stay devices, the link stays a link and its target
+// holds the report; the full device costs one error line; the run's own
+// lines are unchanged.
+TEST_P(ReportsOfBothTools, DeviceNodesAndSymlinksSurviveAsReportPaths) {
+  OwnFolder dir;
+  if (mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0 ||
+      mknod((dir / "full").c_str(), S_IFCHR | 0666, makedev(1, 7)) != 0) {
+    GTEST_SKIP() << "making device nodes needs root";
+  }
+  const std::string cfg = dir_.path() + "/absent.yaml";
+  const ProgramResult plain = Run("", {cfg});
+  { std::ofstream(dir / "out.xml") << ""; }
+  ASSERT_EQ(symlink("out.xml", (dir / "stdout").c_str()), 0);
+  const ProgramResult r = Run("json:" + dir / "null" + ",junit:" + dir / "stdout", {cfg});
+  EXPECT_EQ(r.output, plain.output);
+  EXPECT_TRUE(S_ISCHR(ModeOf(dir / "null")));
+  EXPECT_TRUE(S_ISLNK(ModeOf(dir / "stdout")));
+  EXPECT_NE(ReadFile(dir / "out.xml").find("<testsuite"), std::string::npos);
+
+  const ProgramResult full = Run("json:" + dir / "full", {cfg});
+  auto lines = full.Lines();
+  ASSERT_EQ(lines.size(), plain.Lines().size() + 1);
+  EXPECT_EQ(lines.back(), Red("[ERROR] Cannot write the JSON report " + dir / "full" + ": No space left on device"));
+  EXPECT_TRUE(S_ISCHR(ModeOf(dir / "full")));
+
+  // One file named twice: refused, nothing written.
+  const std::string same = dir / "same";
+  lines = Run("json:" + same + ",junit:" + same, {cfg}).Lines();
+  ASSERT_EQ(lines.size(), plain.Lines().size() + 1);
+  EXPECT_EQ(lines[3], Red("[ERROR] SELFTEST_OUTPUT \"json:" + same + ",junit:" + same +
+                          "\": json and junit name the same file " + same + "; no report is written."));
+  EXPECT_FALSE(Exists(same));
 }
 
 // Without a configuration argument there is still a report.
