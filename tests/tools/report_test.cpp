@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +23,7 @@
 #include "tests/tools/program_runner.h"
 #include "tests/tools/tool_output.h"
 #include "tools/report/report_output.h"
+#include "tools/selftest_config.h"
 
 namespace {
 
@@ -447,6 +449,44 @@ TEST_P(ReportsOfBothTools, DeviceNodesAndSymlinksSurviveAsReportPaths) {
   EXPECT_EQ(lines[3], Red("[ERROR] SELFTEST_OUTPUT \"json:" + same + ",junit:" + same +
                           "\": json and junit name the same file " + same + "; no report is written."));
   EXPECT_FALSE(Exists(same));
+}
+
+// A file as large as the reading takes, of many small nodes: its parse
+// alone takes the better part of a second or more.
+std::string LargestFile() {
+  std::string text =
+      "ZorvikController:\n  move_actuator: false\n  imu_dcu_name: none\n"
+      "  ethercat: {ifname: lo, enable_dc: true, bind_cpu: -1, rt_priority: -1, cycle_time_ns: 1000000}\n"
+      "  dcu_network:\n    - {name: d, ecat_id: 1, enable: true, imu_enable: false, channel_1: [";
+  while (text.size() < selftest::kMaxConfigBytes - 16) text += "{a: 1},";
+  return text + "]}\n";
+}
+
+// The first Ctrl-C or SIGTERM while the file is read ends the run within a
+// second, with status 130 and the interrupted report.
+TEST_P(ReportsOfBothTools, InterruptWhileReadingTheFile) {
+  const std::string cfg = dir_.Write("large.yaml", LargestFile());
+  const std::string json_path = dir_.path() + "/r.json";
+  for (int signal_number : {SIGINT, SIGTERM}) {
+    std::chrono::steady_clock::time_point sent;
+    setenv("SELFTEST_OUTPUT", ("json:" + json_path).c_str(), 1);
+    const ProgramResult r = RunProgram({tool_.program, cfg}, seconds(30),
+                                       {{"[DEBUG] Load config from", [&](pid_t pid) {
+                                           sent = std::chrono::steady_clock::now();
+                                           kill(pid, signal_number);
+                                         }}});
+    const auto took = std::chrono::steady_clock::now() - sent;
+    unsetenv("SELFTEST_OUTPUT");
+    EXPECT_EQ(r.exit_status, 130) << r.output;
+    EXPECT_LT(took, std::chrono::seconds(1));
+    EXPECT_EQ(r.Lines().back(),
+              Yellow("[WARN] Test interrupted, commanding all actuators to zero and disabling them."));
+    const json j = json::parse(ReadFile(json_path));
+    EXPECT_EQ(j["verdict"], "interrupted");
+    ASSERT_EQ(j["checks"].size(), 1u);
+    EXPECT_EQ(j["checks"][0]["message"], "interrupted");
+    unlink(json_path.c_str());
+  }
 }
 
 // Without a configuration argument there is still a report.
