@@ -326,3 +326,32 @@ TEST_F(FaultScenario, LineErrorsCountedDuringTheRunAreNamed) {
 }
 
 }  // namespace
+
+namespace {
+
+// count enabled DCU boards at positions 1..count, one actuator each.
+std::string Boards(int count) {
+  std::string network;
+  for (int i = 1; i <= count; ++i) {
+    const std::string n = std::to_string(i);
+    network += "    - {name: dcu_" + n + ", ecat_id: " + n + ", enable: true, imu_enable: " +
+               (i == 1 ? "true" : "false") + ", channel_1: [{name: joint_" + n + ", type: CLAVIX, can_id: 1}]}\n";
+  }
+  return network;
+}
+
+}  // namespace
+
+// Eight DCUs in the file and a ninth board on the line that the file does not
+// name: the process image overflows, and the line after the overflow names
+// the board that is not in the file.
+TEST_F(FaultScenario, ExtraBoardThatOverflowsTheImageIsNamed) {
+  ASSERT_TRUE(StartSim(File("eth0", Boards(9))));
+  const std::string path = dir_.Write("eight.yaml", File(bus_->ifname(), Boards(8)));
+  const ProgramResult r = RunProgram({DcuTool().program, path}, kRunLimit);
+  const auto lines = r.Lines();
+  ExpectInOrder(lines, {Red("[ERROR] PDO data buf too small ! current 4096 need 4320"),
+                        Red("[ERROR] Slave 9 (DCU) is on the bus but no enabled DCU record has ecat_id 9; its "
+                            "240 output and 240 input bytes take room in the process image too."),
+                        DcuTool().ethercat_fail});
+}
