@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <set>
 #include <string>
@@ -61,6 +62,7 @@ const std::string& Scratch() {
   static const std::string* path = [] {
     char tmpl[] = "/tmp/config_fuzzer.XXXXXX";
     const char* made = mkdtemp(tmpl);
+    if (made != nullptr) std::atexit([] { rmdir(Scratch().c_str()); });
     return new std::string(made == nullptr ? "/tmp" : made);
   }();
   return *path;
