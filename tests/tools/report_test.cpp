@@ -451,6 +451,24 @@ TEST_P(ReportsOfBothTools, DeviceNodesAndSymlinksSurviveAsReportPaths) {
   EXPECT_FALSE(Exists(same));
 }
 
+// A directory or a FIFO as CONFIG: the usual failure path, at once, with
+// its report (a directory used to abort the program, a FIFO to block it).
+TEST_P(ReportsOfBothTools, DirectoryOrFifoAsConfigIsASetupFailure) {
+  OwnFolder dir;
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  const std::string json_path = dir / "r.json";
+  for (const std::string& cfg : {dir.path(), dir / "fifo"}) {
+    const ProgramResult r = Run("json:" + json_path, {cfg});
+    const std::string kind = cfg == dir.path() ? "a directory" : "a FIFO";
+    ExpectInOrder(r.Lines(), {Red("[ERROR] Config parse failed. bad file: " + cfg + ": " + kind +
+                                  ", not a regular file"),
+                              tool_.start, tool_.ethercat_fail, tool_.fail_verdict});
+    const json j = json::parse(ReadFile(json_path));
+    EXPECT_EQ(j["verdict"], "setup_failed");
+    EXPECT_TRUE(j["config"]["sha256"].is_null());
+  }
+}
+
 // A file as large as the reading takes, of many small nodes: its parse
 // alone takes the better part of a second or more.
 std::string LargestFile() {
