@@ -38,16 +38,24 @@ void StopIfInterrupted() {
 }
 
 // The bytes of a document handed to yaml-cpp a block at a time, with the
-// interrupt check before each block (yaml-cpp reads as it parses).
+// interrupt check before each block (yaml-cpp reads as it parses). An
+// interrupt ends the bytes there, so that yaml-cpp finishes at once and
+// cleanly (an exception thrown through it could leave its buffers behind);
+// the caller then asks interrupted().
 class InterruptibleBuffer : public std::streambuf {
  public:
   explicit InterruptibleBuffer(const std::string& bytes) : bytes_(bytes) {}
+  bool interrupted() const { return interrupted_; }
 
  protected:
   int_type underflow() override {
     if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-    if (offset_ >= bytes_.size()) return traits_type::eof();
-    StopIfInterrupted();
+    if (offset_ >= bytes_.size() || interrupted_) return traits_type::eof();
+    bool (*check)() = interrupt_check.load();
+    if (check != nullptr && check()) {
+      interrupted_ = true;
+      return traits_type::eof();
+    }
     char* begin = const_cast<char*>(bytes_.data()) + offset_;
     const size_t length = std::min(kBlock, bytes_.size() - offset_);
     offset_ += length;
@@ -59,6 +67,7 @@ class InterruptibleBuffer : public std::streambuf {
   static constexpr size_t kBlock = 4096;
   const std::string& bytes_;
   size_t offset_ = 0;
+  bool interrupted_ = false;
 };
 
 // What a file that is not a regular file is, in words.
@@ -359,7 +368,15 @@ void SetConfigReadInterruptCheck(bool (*interrupted)()) { interrupt_check.store(
 YAML::Node LoadConfig(const std::string& bytes) {
   InterruptibleBuffer buffer(bytes);
   std::istream in(&buffer);
-  return YAML::Load(in);
+  YAML::Node document;
+  try {
+    document = YAML::Load(in);
+  } catch (const YAML::Exception&) {
+    if (buffer.interrupted()) throw ConfigReadInterrupted();
+    throw;
+  }
+  if (buffer.interrupted()) throw ConfigReadInterrupted();
+  return document;
 }
 
 std::string ReadConfigFile(const std::string& path) {

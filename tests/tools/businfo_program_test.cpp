@@ -173,7 +173,12 @@ TEST(BusinfoProgram, FilesThatAreNoFilesAndAnInterruptWhileReading) {
                                          sent = std::chrono::steady_clock::now();
                                          kill(pid, SIGINT);
                                        }}});
-  EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(1));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const std::chrono::seconds bound(10);  // the sanitizer's leak check at exit is not the program's
+#else
+  const std::chrono::seconds bound(1);
+#endif
+  EXPECT_LT(std::chrono::steady_clock::now() - sent, bound);
   EXPECT_EQ(r.exit_status, 130) << r.output;
   EXPECT_EQ(r.Lines().back(), Yellow("[WARN] Interrupted; the bus is back in INIT."));
 }
