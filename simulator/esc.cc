@@ -363,7 +363,15 @@ void Esc::Logical(Datagram& d, uint8_t cmd, uint16_t* wkc) {
   // The write uses the data as it arrived; the read then replaces it.
   if (want_write) for_each(true);
   if (want_read) for_each(false);
-  *wkc = static_cast<uint16_t>(*wkc + (read ? 1 : 0) + (wrote ? 2 : 0));
+  // LRD and LWR count 1 per board that took part; only the read/write
+  // command counts its write half twice (+1 read, +2 write, +3 both).
+  uint16_t add = 0;
+  if (cmd == 0x0C) {
+    add = static_cast<uint16_t>((read ? 1 : 0) + (wrote ? 2 : 0));
+  } else if (read || wrote) {
+    add = 1;
+  }
+  *wkc = static_cast<uint16_t>(*wkc + add);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,9 @@
 // The master core against the simulated DCU network, in-process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -64,6 +66,7 @@ class SimMaster : public ::testing::Test {
     Open(n, dc);
     ASSERT_EQ(ec_config_init(FALSE), n);
     ASSERT_EQ(ec_config_map(iomap_), 2 * kDcuBytes * n);
+    if (block_lrw_) ec_group[0].blockLRW = 1;
     if (dc) {
       ASSERT_TRUE(ec_configdc());
       for (int k = 1; k <= n; ++k) ec_dcsync0(static_cast<uint16>(k), TRUE, 1000000, 0);
@@ -85,6 +88,7 @@ class SimMaster : public ::testing::Test {
   std::unique_ptr<dcusim::SimNetwork> net_;
   SimTransport* transport_ = nullptr;
   int n_ = 0;
+  bool block_lrw_ = false;  // exchange with LRD + LWR instead of LRW
   alignas(8) uint8_t iomap_[16 * 3 * kDcuBytes + 64];
 };
 
@@ -122,6 +126,7 @@ TEST_F(SimMaster, DiscoversAndMapsOneToSixteenDcus) {
     for (int k = 1; k <= n; ++k) ec_slave[k].PO2SOconfig = CountingHook;
     std::memset(iomap_, 0xEE, sizeof iomap_);
     ASSERT_EQ(ec_config_map(iomap_), 2 * kDcuBytes * n);
+    if (block_lrw_) ec_group[0].blockLRW = 1;
     EXPECT_EQ(g_hook_calls.load(), n);
     EXPECT_EQ(iomap_[0], 0xEE) << "mapping leaves the image alone";
     for (int k = 1; k <= n; ++k) {
@@ -269,6 +274,57 @@ TEST_P(SimMasterBringUp, ReachesOpAndExchangesEveryCycle) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SimMasterBringUp,
                          ::testing::Combine(::testing::Values(1, 3, 4, 16), ::testing::Bool()));
+
+// The exchange for slaves that refuse LRW: inputs read with LRD, outputs
+// written with LWR. Each board counts 1 for the read and 1 for the write, the
+// master counts the write twice, so every cycle sums to the LRW rule. Paced
+// near the bus cycle for longer than the boards' output watchdog: a board
+// whose outputs did not arrive would drop out of OP.
+TEST_F(SimMaster, LrdThenLwrExchangeIsCompleteEveryCycle) {
+  for (int n : {3, 5}) {
+    SCOPED_TRACE(n);
+    block_lrw_ = true;
+    BringUp(n, true);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(Expected(), 3 * n);
+    const uint32_t obytes = ec_group[0].Obytes;
+    const uint32_t ibytes = ec_group[0].Ibytes;
+    std::memset(iomap_, 0, obytes + ibytes);
+    const uint64_t frames_before = ecmaster::DefaultContextFramesSent();
+    int complete = 0;
+    uint64_t longest_gap = 0, last = dcusim::SimNetwork::MonotonicNs();
+    const int kCycles = 500;
+    for (int c = 0; c < kCycles; ++c) {
+      if (Cycle() == Expected()) ++complete;
+      const uint64_t now = dcusim::SimNetwork::MonotonicNs();
+      longest_gap = std::max(longest_gap, now - last);
+      last = now;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    EXPECT_EQ(complete, kCycles);
+    // LRD frames over the inputs, LWR frames over the outputs, cut where
+    // the image's frames are cut: three boards 720 + 720 bytes; five boards
+    // 240 + 960 of inputs (behind 1200 outputs in the first frame) and 1200.
+    EXPECT_EQ(ecmaster::DefaultContextFramesSent() - frames_before,
+              static_cast<uint64_t>(kCycles) * (n <= 3 ? 2 : 3));
+    // A pause of the whole test process (a loaded machine) longer than the
+    // watchdog would trip it without any fault of the exchange.
+    const bool paced = longest_gap < 80000000;
+    for (int k = 1; k <= n; ++k) {
+      dcusim::BoardStatus b;
+      ASSERT_TRUE(net_->GetBoard(k, &b, dcusim::SimNetwork::MonotonicNs()));
+      if (paced) {
+        EXPECT_EQ(b.al_status, EC_STATE_OPERATIONAL)
+            << "board " << k << " kept getting its outputs, code " << b.al_code;
+      }
+      bool fresh = false;  // the inputs arrived into the cleared image
+      for (uint32_t i = 0; i < ec_slave[k].Ibytes; ++i) fresh |= ec_slave[k].inputs[i] != 0;
+      EXPECT_TRUE(fresh) << "board " << k;
+    }
+    for (uint32_t b = 0; b < obytes; ++b) ASSERT_EQ(iomap_[b], 0) << "the outputs are never overwritten";
+    ec_close();
+  }
+}
 
 TEST_F(SimMaster, OutputEchoAndDistributedClockSettings) {
   BringUp(4, true);
