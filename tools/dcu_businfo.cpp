@@ -37,6 +37,7 @@ constexpr int kToolVersion[3] = {0, 1, 3};
 constexpr int kMaxWatchSeconds = 86400;
 constexpr int kOpWaitMs = 5000;
 constexpr int kDiscoveryAttempts = 3;
+constexpr int kReadAttempts = 3;
 
 struct Options {
   std::string config_path;
@@ -212,8 +213,14 @@ void Watch(const Options& options, const YAML::EthercatConfig& ethercat,
         const std::string board =
             "board " + std::to_string(b.position) + " (" + (b.dcu.empty() ? "not in the file" : b.dcu) + ")";
         const bool reached_op = to_op[b.position] && b.op_failure.empty();
+        // One lost frame is not a board that stopped answering: ask again
+        // before saying so.
         businfo::Counters now_counters;
-        if (!businfo::ReadCounters(b.station_address, &now_counters)) {
+        bool answered = false;
+        for (int attempt = 0; attempt < kReadAttempts && !answered; ++attempt) {
+          answered = businfo::ReadCounters(b.station_address, &now_counters);
+        }
+        if (!answered) {
           out.Warn(when + board + " does not answer.");
           changed = true;
           if (reached_op && b.left_op.empty()) {
