@@ -137,7 +137,7 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
     if (r.position == 0 || r.position > kMaxPosition) {
       findings.push_back({FindingKind::kMissing, 0, r.name,
                           Format("DCU %s has ecat_id %u, which is no bus position (1..%u).", r.name.c_str(),
-                                 r.position, kMaxPosition), {}});
+                                 r.position, kMaxPosition)});
       continue;
     }
     if (!r.enable) continue;
@@ -147,7 +147,7 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
     } else {
       findings.push_back({FindingKind::kDuplicatePosition, static_cast<int>(r.position), r.name,
                           Format("DCU %s and DCU %s are both configured at position %u; one board cannot be both.",
-                                 it->second.c_str(), r.name.c_str(), r.position), {}});
+                                 it->second.c_str(), r.name.c_str(), r.position)});
     }
   }
   // Positions only disabled records name: their boards may answer or not.
@@ -166,7 +166,7 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
     if (required == first_at.end() && optional == optional_at.end()) {
       findings.push_back({FindingKind::kUnexpected, s.position, "",
                           Format("Slave %d (%s, vendor 0x%08x, product 0x%08x) is not named in the file.",
-                                 s.position, s.name.c_str(), s.vendor, s.product), {}});
+                                 s.position, s.name.c_str(), s.vendor, s.product)});
       continue;
     }
     const std::string& dcu = required != first_at.end() ? required->second : optional->second;
@@ -175,16 +175,16 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
                           Format("DCU %s (position %d) is not a DCU: it reports %s, vendor 0x%08x, product "
                                  "0x%08x; a DCU reports vendor 0x%08x, product 0x%08x.",
                                  dcu.c_str(), s.position, s.name.c_str(), s.vendor, s.product, kDcuVendorId,
-                                 kDcuProductCode), {}});
+                                 kDcuProductCode)});
     } else if (!s.sizes_known) {
       findings.push_back({FindingKind::kWrongSize, s.position, dcu,
                           Format("DCU %s (position %d): its process-data sizes cannot be read from its EEPROM.",
-                                 dcu.c_str(), s.position), {}});
+                                 dcu.c_str(), s.position)});
     } else if (s.output_bytes != kDcuProcessDataBytes || s.input_bytes != kDcuProcessDataBytes) {
       findings.push_back({FindingKind::kWrongSize, s.position, dcu,
                           Format("DCU %s (position %d) announces %u output bytes and %u input bytes; a DCU maps "
                                  "%u each way.",
-                                 dcu.c_str(), s.position, s.output_bytes, s.input_bytes, kDcuProcessDataBytes), {}});
+                                 dcu.c_str(), s.position, s.output_bytes, s.input_bytes, kDcuProcessDataBytes)});
     }
   }
 
@@ -198,7 +198,7 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
     const std::string first = BoardLabel(records, nullptr, 1);
     findings.push_back({FindingKind::kChainEnd, 0, "",
                         Format("No slave answers on %s: check the cable from the master to %s and its power.",
-                               ifname.c_str(), first.c_str()), {}});
+                               ifname.c_str(), first.c_str())});
   } else {
     const SlaveInfo& last = slaves.back();
     const std::string here = BoardLabel(records, &slaves, found);
@@ -216,11 +216,13 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
                     "that %s has power, and the cable from %s to %s.",
                     found, here.c_str(), next.c_str(), here.c_str(), next.c_str());
     }
-    Finding end{FindingKind::kChainEnd, found, NameAt(records, found), text, {}};
+    Finding end{FindingKind::kChainEnd, found, NameAt(records, found), text};
     // Without a link behind the last slave, a cut cable and a board that
     // passes frames without answering look the same: list both.
     if (!last.registers_read || !DecodeDlStatus(last.dl_status)[1].link) {
-      for (const auto& entry : missing) end.candidates.push_back({static_cast<int>(entry.first), entry.second, true});
+      for (const auto& entry : missing) {
+        end.candidates.push_back({static_cast<int>(entry.first), entry.second, true});
+      }
       for (const auto& entry : first_at) {
         if (entry.first <= static_cast<uint32_t>(found)) {
           end.candidates.push_back({static_cast<int>(entry.first), entry.second, false});
@@ -232,7 +234,7 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
   }
   for (const auto& entry : missing) {
     findings.push_back({FindingKind::kMissing, static_cast<int>(entry.first), entry.second,
-                        Format("DCU %s (position %u) does not answer.", entry.second.c_str(), entry.first), {}});
+                        Format("DCU %s (position %u) does not answer.", entry.second.c_str(), entry.first)});
   }
   return findings;
 }
@@ -252,7 +254,9 @@ std::string DescribeCandidates(const Finding& finding, int found) {
   }
   auto list = [](const std::vector<std::string>& parts) {
     std::string out;
-    for (size_t i = 0; i < parts.size(); ++i) out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    for (size_t i = 0; i < parts.size(); ++i) {
+      out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    }
     return out;
   };
   std::string text = Format("Only %d %s: either ", found, found == 1 ? "slave answers" : "slaves answer") +
@@ -324,13 +328,11 @@ std::vector<Finding> WatchFindings(const WatchResult& watch, const std::vector<B
     if (!b.op_failure.empty()) {
       findings.push_back({FindingKind::kNotOperational, b.position, b.dcu,
                           Format("Board %d (%s) did not reach OP: %s.", b.position, label.c_str(),
-                                 b.op_failure.c_str()),
-                          {}});
+                                 b.op_failure.c_str())});
     } else if (!b.left_op.empty()) {
       findings.push_back({FindingKind::kNotOperational, b.position, b.dcu,
                           Format("Board %d (%s) left OP during the watch (second %d of %d): %s.", b.position,
-                                 label.c_str(), b.left_op_second, watch.seconds, b.left_op.c_str()),
-                          {}});
+                                 label.c_str(), b.left_op_second, watch.seconds, b.left_op.c_str())});
     }
     const Totals& t = b.total;
     for (int n = 0; n < kPorts; ++n) {
@@ -342,7 +344,7 @@ std::vector<Finding> WatchFindings(const WatchResult& watch, const std::vector<B
       findings.push_back({FindingKind::kErrorsRising, b.position, b.dcu,
                           Format("Errors rising on board %d (%s) port %d in %d s: ", b.position, label.c_str(), n,
                                  watch.seconds) +
-                              Join(parts, ", ") + "; check " + CableAt(records, b.position, n) + ".", {}});
+                              Join(parts, ", ") + "; check " + CableAt(records, b.position, n) + "."});
     }
     std::vector<std::string> parts;
     if (t.processing_unit_errors) parts.push_back(Format("processing-unit errors +%u", t.processing_unit_errors));
@@ -352,7 +354,7 @@ std::vector<Finding> WatchFindings(const WatchResult& watch, const std::vector<B
       findings.push_back({FindingKind::kErrorsRising, b.position, b.dcu,
                           Format("Errors rising on board %d (%s) in %d s: ", b.position, label.c_str(),
                                  watch.seconds) +
-                              Join(parts, ", ") + ".", {}});
+                              Join(parts, ", ") + "."});
     }
   }
   if (watch.wkc_misses > 0) {
@@ -360,7 +362,7 @@ std::vector<Finding> WatchFindings(const WatchResult& watch, const std::vector<B
                         Format("%llu of %llu cycles missed the working counter (expected %d) in %d s.",
                                static_cast<unsigned long long>(watch.wkc_misses),
                                static_cast<unsigned long long>(watch.cycles), watch.expected_wkc,
-                               watch.seconds), {}});
+                               watch.seconds)});
   }
   return findings;
 }
@@ -504,7 +506,7 @@ nlohmann::json ToJson(const Report& report, const std::vector<BoardRecord>& reco
       watch["boards"].push_back({{"position", b.position},
                                  {"dcu", NameOrNull(b.dcu)},
                                  {"in_op", b.in_op},
-                                 {"left_op", b.left_op.empty() ? nlohmann::json(nullptr) : nlohmann::json(b.left_op)},
+                                 {"left_op", NameOrNull(b.left_op)},
                                  {"ports", ports},
                                  {"processing_unit_errors", b.total.processing_unit_errors},
                                  {"pdi_errors", b.total.pdi_errors},

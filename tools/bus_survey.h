@@ -96,7 +96,7 @@ const char* KindName(FindingKind kind);
 struct Candidate {
   int position = 0;
   std::string dcu;
-  bool cut_off = false;  // true: cut off behind the line's end; false: passes frames without answering
+  bool cut_off = false;  // true: cut off behind the line's end; false: passes frames silently
 };
 
 struct Finding {
@@ -106,7 +106,7 @@ struct Finding {
   std::string message;  // the printed line without its "[ERROR] " tag
   // For the end of a line without a link behind it: every board that may be
   // at fault, the cut-off ones first.
-  std::vector<Candidate> candidates;
+  std::vector<Candidate> candidates{};
 };
 
 // The line printed after the findings (without its "[WARN] " tag) that lists
