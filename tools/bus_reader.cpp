@@ -10,6 +10,7 @@ namespace businfo {
 
 namespace {
 
+constexpr uint16_t kRegStationAddress = 0x0010;
 constexpr uint16_t kRegDlStatus = 0x0110;
 constexpr uint16_t kRegAlStatus = 0x0130;
 constexpr uint16_t kRegErrorCounters = 0x0300;
@@ -94,6 +95,18 @@ bool ReadAlStatus(uint16_t station, uint16_t* status, uint16_t* code) {
   if (ec_FPRD(station, kRegAlStatus, sizeof d, d, EC_TIMEOUTRET3) <= 0) return false;
   *status = Le16(d);
   *code = Le16(d + 4);
+  return true;
+}
+
+bool ReadAtPosition(int position, uint16_t* station, uint16_t* status) {
+  uint8_t address[2] = {0, 0};
+  uint8_t al[2] = {0, 0};
+  if (ec_APRD(PositionAddress(position), kRegStationAddress, sizeof address, address, EC_TIMEOUTRET3) <= 0) {
+    return false;
+  }
+  if (ec_APRD(PositionAddress(position), kRegAlStatus, sizeof al, al, EC_TIMEOUTRET3) <= 0) return false;
+  *station = Le16(address);
+  *status = Le16(al);
   return true;
 }
 

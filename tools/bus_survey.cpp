@@ -216,13 +216,55 @@ std::vector<Finding> CompareWithFile(const std::vector<BoardRecord>& records,
                     "that %s has power, and the cable from %s to %s.",
                     found, here.c_str(), next.c_str(), here.c_str(), next.c_str());
     }
-    findings.push_back({FindingKind::kChainEnd, found, NameAt(records, found), text});
+    Finding end{FindingKind::kChainEnd, found, NameAt(records, found), text};
+    // Without a link behind the last slave, a cut cable and a board that
+    // passes frames without answering look the same: list both.
+    if (!last.registers_read || !DecodeDlStatus(last.dl_status)[1].link) {
+      for (const auto& entry : missing) {
+        end.candidates.push_back({static_cast<int>(entry.first), entry.second, true});
+      }
+      for (const auto& entry : first_at) {
+        if (entry.first <= static_cast<uint32_t>(found)) {
+          end.candidates.push_back({static_cast<int>(entry.first), entry.second, false});
+        }
+      }
+      if (end.candidates.size() == missing.size()) end.candidates.clear();  // nothing to tell apart
+    }
+    findings.push_back(std::move(end));
   }
   for (const auto& entry : missing) {
     findings.push_back({FindingKind::kMissing, static_cast<int>(entry.first), entry.second,
                         Format("DCU %s (position %u) does not answer.", entry.second.c_str(), entry.first)});
   }
   return findings;
+}
+
+std::string DescribeCandidates(const Finding& finding, int found) {
+  std::vector<std::string> cut, silent;
+  for (const Candidate& c : finding.candidates) {
+    (c.cut_off ? cut : silent).push_back(Format("%s (%d)", c.dcu.c_str(), c.position));
+  }
+  if (cut.empty() || silent.empty()) return "";
+  std::string first_cut;
+  for (const Candidate& c : finding.candidates) {
+    if (c.cut_off) {
+      first_cut = c.dcu;
+      break;
+    }
+  }
+  auto list = [](const std::vector<std::string>& parts) {
+    std::string out;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      out += (i == 0 ? "" : i + 1 == parts.size() ? " and " : ", ") + parts[i];
+    }
+    return out;
+  };
+  std::string text = Format("Only %d %s: either ", found, found == 1 ? "slave answers" : "slaves answer") +
+                     list(cut) + (cut.size() == 1 ? " is" : " are") + " cut off (check the cable to " + first_cut +
+                     " and its power), or " + (silent.size() == 1 ? "" : "one of ") + Join(silent, ", ") +
+                     " passes frames without answering and every board behind it answers one position early, "
+                     "so the slaves from its position on are the boards behind it.";
+  return text;
 }
 
 // --- Watching ----------------------------------------------------------------
@@ -287,6 +329,10 @@ std::vector<Finding> WatchFindings(const WatchResult& watch, const std::vector<B
       findings.push_back({FindingKind::kNotOperational, b.position, b.dcu,
                           Format("Board %d (%s) did not reach OP: %s.", b.position, label.c_str(),
                                  b.op_failure.c_str())});
+    } else if (!b.left_op.empty()) {
+      findings.push_back({FindingKind::kNotOperational, b.position, b.dcu,
+                          Format("Board %d (%s) left OP during the watch (second %d of %d): %s.", b.position,
+                                 label.c_str(), b.left_op_second, watch.seconds, b.left_op.c_str())});
     }
     const Totals& t = b.total;
     for (int n = 0; n < kPorts; ++n) {
@@ -427,8 +473,18 @@ nlohmann::json ToJson(const Report& report, const std::vector<BoardRecord>& reco
   }
   doc["findings"] = nlohmann::json::array();
   for (const Finding& f : report.findings) {
-    doc["findings"].push_back(
-        {{"kind", KindName(f.kind)}, {"position", f.position}, {"dcu", NameOrNull(f.dcu)}, {"message", f.message}});
+    nlohmann::json j = {
+        {"kind", KindName(f.kind)}, {"position", f.position}, {"dcu", NameOrNull(f.dcu)}, {"message", f.message}};
+    if (!f.candidates.empty()) {
+      nlohmann::json candidates = nlohmann::json::array();
+      for (const Candidate& c : f.candidates) {
+        candidates.push_back({{"position", c.position},
+                              {"dcu", NameOrNull(c.dcu)},
+                              {"fault", c.cut_off ? "cut_off" : "passes_frames_without_answering"}});
+      }
+      j["candidates"] = candidates;
+    }
+    doc["findings"].push_back(j);
   }
   if (report.watch.ran) {
     const WatchResult& w = report.watch;
@@ -450,6 +506,7 @@ nlohmann::json ToJson(const Report& report, const std::vector<BoardRecord>& reco
       watch["boards"].push_back({{"position", b.position},
                                  {"dcu", NameOrNull(b.dcu)},
                                  {"in_op", b.in_op},
+                                 {"left_op", NameOrNull(b.left_op)},
                                  {"ports", ports},
                                  {"processing_unit_errors", b.total.processing_unit_errors},
                                  {"pdi_errors", b.total.pdi_errors},

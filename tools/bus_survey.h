@@ -88,12 +88,30 @@ enum class FindingKind {
 };
 const char* KindName(FindingKind kind);
 
+// One explanation of a line that ends early. A board whose controller is
+// dead but whose ports still pass frames does not count itself, so every
+// board behind it answers one position early: the configured boards that
+// do not answer may be cut off, or any board that seems to answer may be the
+// dead one.
+struct Candidate {
+  int position = 0;
+  std::string dcu;
+  bool cut_off = false;  // true: cut off behind the line's end; false: passes frames silently
+};
+
 struct Finding {
   FindingKind kind;
   int position = 0;     // bus position concerned; 0 = the master's side
   std::string dcu;      // configured name; empty = none
   std::string message;  // the printed line without its "[ERROR] " tag
+  // For the end of a line without a link behind it: every board that may be
+  // at fault, the cut-off ones first.
+  std::vector<Candidate> candidates{};
 };
+
+// The line printed after the findings (without its "[WARN] " tag) that lists
+// a finding's candidates; "" when it has none.
+std::string DescribeCandidates(const Finding& finding, int found);
 
 // One record of the file's dcu_network, as far as the survey needs it.
 struct BoardRecord {
@@ -136,8 +154,11 @@ struct WatchedBoard {
   int position = 0;
   uint16_t station_address = 0;
   std::string dcu;  // configured name
-  bool in_op = false;
+  bool in_op = false;      // reached OP and stayed there
   std::string op_failure;  // why it did not reach OP ("" when it did)
+  std::string left_op;     // why it left OP during the watch ("" when it did not)
+  int left_op_second = 0;  // the watch's second in which that was seen
+  uint16_t last_al_status = 0;  // the state last seen during the watch
   Counters last;
   Totals total;
 };
@@ -153,7 +174,8 @@ struct WatchResult {
 
 // The findings of a watch: one per board and port whose own counters rose,
 // one per board for processing-unit, PDI or watchdog errors, one for the
-// working-counter misses; and one per configured board that did not reach OP.
+// working-counter misses; and one per configured board that did not reach OP
+// or left it during the watch.
 std::vector<Finding> WatchFindings(const WatchResult& watch, const std::vector<BoardRecord>& records);
 
 // --- Output ---------------------------------------------------------------
@@ -201,6 +223,9 @@ bool ReadCountersAtPosition(int position, Counters* out);
 bool ReadCounters(uint16_t station, Counters* out);
 // AL status word and code (0x0130, 0x0134).
 bool ReadAlStatus(uint16_t station, uint16_t* status, uint16_t* code);
+// Station address (0x0010) and AL status word of the slave at bus position
+// k (1-based), with position addressing. False if nothing answered there.
+bool ReadAtPosition(int position, uint16_t* station, uint16_t* status);
 // Number of slaves that answer a broadcast read; <= 0 if none.
 int CountSlaves();
 // Output and input bytes the SII's RxPDO and TxPDO categories announce.

@@ -38,6 +38,7 @@ constexpr int kToolVersion[3] = {0, 1, 3};
 constexpr int kMaxWatchSeconds = 86400;
 constexpr int kOpWaitMs = 5000;
 constexpr int kDiscoveryAttempts = 3;
+constexpr int kReadAttempts = 3;
 
 struct Options {
   std::string config_path;
@@ -177,7 +178,8 @@ void Watch(const Options& options, const YAML::EthercatConfig& ethercat,
   // OP, inputs of the others.
   int expected = 0;
   int in_op = 0;
-  for (const auto& b : watch->boards) {
+  for (auto& b : watch->boards) {
+    if (b.in_op) b.last_al_status = EC_STATE_OPERATIONAL;
     const ec_slavet& rec = ec_slave[b.position];
     if (b.in_op) {
       ++in_op;
@@ -209,11 +211,53 @@ void Watch(const Options& options, const YAML::EthercatConfig& ethercat,
           "Watch " + std::to_string(watch->seconds) + "/" + std::to_string(options.watch_seconds) + " s: ";
       bool changed = false;
       for (auto& b : watch->boards) {
+        const std::string board =
+            "board " + std::to_string(b.position) + " (" + (b.dcu.empty() ? "not in the file" : b.dcu) + ")";
+        const bool reached_op = to_op[b.position] && b.op_failure.empty();
+        // One lost frame is not a board that stopped answering: ask again
+        // before saying so.
         businfo::Counters now_counters;
-        if (!businfo::ReadCounters(b.station_address, &now_counters)) {
-          out.Warn(when + "board " + std::to_string(b.position) + " does not answer.");
+        bool answered = false;
+        for (int attempt = 0; attempt < kReadAttempts && !answered; ++attempt) {
+          answered = businfo::ReadCounters(b.station_address, &now_counters);
+        }
+        if (!answered) {
+          out.Warn(when + board + " does not answer.");
           changed = true;
+          if (reached_op && b.left_op.empty()) {
+            // A board that was reset answers at its position with station
+            // address 0; a silent one lets the next board answer there.
+            uint16_t station = 0, status = 0;
+            if (businfo::ReadAtPosition(b.position, &station, &status) && station == 0) {
+              b.left_op = "it was reset (" + businfo::StateText(status) + ", station address 0)";
+              out.Warn(when + board + " was reset: it answers at its position in " + businfo::StateText(status) +
+                       " with station address 0.");
+            } else {
+              b.left_op = "it does not answer";
+            }
+            b.left_op_second = watch->seconds;
+            b.in_op = false;
+          }
           continue;
+        }
+        if (reached_op) {
+          // Outputs still count in SAFE_OP: only the state shows a board
+          // that dropped out of OP.
+          uint16_t status = 0, code = 0;
+          if (businfo::ReadAlStatus(b.station_address, &status, &code) && status != b.last_al_status) {
+            b.last_al_status = status;
+            if (status != EC_STATE_OPERATIONAL) {
+              const std::string state = businfo::StateText(status) + ", AL status code " + Hex4(code) + " (" +
+                                        ec_ALstatuscode2string(code) + ")";
+              out.Warn(when + board + " left OP: " + state + ".");
+              changed = true;
+              if (b.left_op.empty()) {
+                b.left_op = state;
+                b.left_op_second = watch->seconds;
+              }
+              b.in_op = false;
+            }
+          }
         }
         const businfo::Counters rise = businfo::Increase(b.last, now_counters);
         b.last = now_counters;
@@ -221,8 +265,7 @@ void Watch(const Options& options, const YAML::EthercatConfig& ethercat,
         const std::string text = businfo::DescribeChange(rise);
         if (text.empty()) continue;
         changed = true;
-        const std::string label = b.dcu.empty() ? "not in the file" : b.dcu;
-        out.Warn(when + "board " + std::to_string(b.position) + " (" + label + ") " + text + ".");
+        out.Warn(when + board + " " + text + ".");
       }
       if (second_misses > 0) {
         out.Warn(when + std::to_string(second_misses) + " working-counter misses (expected " +
@@ -323,6 +366,10 @@ void PrintSurvey(const std::vector<businfo::BoardRecord>& records, const std::st
   }
   report->findings = businfo::CompareWithFile(records, report->slaves, ifname);
   for (const auto& f : report->findings) out.Error(f.message);
+  for (const auto& f : report->findings) {
+    const std::string candidates = businfo::DescribeCandidates(f, static_cast<int>(report->slaves.size()));
+    if (!candidates.empty()) out.Warn(candidates);
+  }
 }
 
 void PrintVerdict(const std::string& config_path, const businfo::Report& report, const Printer& out) {

@@ -1,7 +1,9 @@
 // The master core against the simulated DCU network, in-process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -56,7 +58,24 @@ class SimMaster : public ::testing::Test {
   // One exchange as the cyclic thread makes it.
   int Cycle() {
     ec_send_processdata();
-    return ec_receive_processdata(EC_TIMEOUTRET);
+    const int wkc = ec_receive_processdata(EC_TIMEOUTRET);
+    const uint64_t now = dcusim::SimNetwork::MonotonicNs();
+    longest_gap_ns_ = std::max(longest_gap_ns_, now - last_cycle_ns_);
+    last_cycle_ns_ = now;
+    return wkc;
+  }
+
+  // The boards' output watchdog (100 ms) trips when no outputs arrive for
+  // that long: a pause of the whole test process on a loaded machine does it
+  // without any fault of the master. True when no gap between exchanges
+  // since ForgetGaps(), nor since the last one, came near it.
+  void ForgetGaps() {
+    longest_gap_ns_ = 0;
+    last_cycle_ns_ = dcusim::SimNetwork::MonotonicNs();
+  }
+  bool OutputsKeptArriving() const {
+    const uint64_t since_last = dcusim::SimNetwork::MonotonicNs() - last_cycle_ns_;
+    return std::max(longest_gap_ns_, since_last) < 80000000;
   }
 
   // The bring-up a manager performs, to OP.
@@ -64,6 +83,7 @@ class SimMaster : public ::testing::Test {
     Open(n, dc);
     ASSERT_EQ(ec_config_init(FALSE), n);
     ASSERT_EQ(ec_config_map(iomap_), 2 * kDcuBytes * n);
+    if (block_lrw_) ec_group[0].blockLRW = 1;
     if (dc) {
       ASSERT_TRUE(ec_configdc());
       for (int k = 1; k <= n; ++k) ec_dcsync0(static_cast<uint16>(k), TRUE, 1000000, 0);
@@ -85,6 +105,9 @@ class SimMaster : public ::testing::Test {
   std::unique_ptr<dcusim::SimNetwork> net_;
   SimTransport* transport_ = nullptr;
   int n_ = 0;
+  bool block_lrw_ = false;  // exchange with LRD + LWR instead of LRW
+  uint64_t longest_gap_ns_ = 0;
+  uint64_t last_cycle_ns_ = 0;
   alignas(8) uint8_t iomap_[16 * 3 * kDcuBytes + 64];
 };
 
@@ -122,6 +145,7 @@ TEST_F(SimMaster, DiscoversAndMapsOneToSixteenDcus) {
     for (int k = 1; k <= n; ++k) ec_slave[k].PO2SOconfig = CountingHook;
     std::memset(iomap_, 0xEE, sizeof iomap_);
     ASSERT_EQ(ec_config_map(iomap_), 2 * kDcuBytes * n);
+    if (block_lrw_) ec_group[0].blockLRW = 1;
     EXPECT_EQ(g_hook_calls.load(), n);
     EXPECT_EQ(iomap_[0], 0xEE) << "mapping leaves the image alone";
     for (int k = 1; k <= n; ++k) {
@@ -244,6 +268,7 @@ TEST_P(SimMasterBringUp, ReachesOpAndExchangesEveryCycle) {
   }
   const uint64_t frames_before = ecmaster::DefaultContextFramesSent();
   const int64 dctime_at_op = ec_DCtime;
+  ForgetGaps();
   int64 last_dctime = ec_DCtime;
   for (int c = 0; c < 50; ++c) {
     ASSERT_EQ(Cycle(), 3 * n) << "cycle " << c;
@@ -261,7 +286,10 @@ TEST_P(SimMasterBringUp, ReachesOpAndExchangesEveryCycle) {
   } else {
     EXPECT_EQ(ec_DCtime, dctime_at_op) << "no clock datagram without DC";
   }
-  EXPECT_EQ(ec_readstate(), EC_STATE_OPERATIONAL);
+  const int state = ec_readstate();
+  if (OutputsKeptArriving()) {
+    EXPECT_EQ(state, EC_STATE_OPERATIONAL);
+  }
   ec_slave[0].state = EC_STATE_INIT;
   EXPECT_EQ(ec_writestate(0), n);
   EXPECT_EQ(ec_statecheck(0, EC_STATE_INIT, 50000), EC_STATE_INIT);
@@ -269,6 +297,53 @@ TEST_P(SimMasterBringUp, ReachesOpAndExchangesEveryCycle) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, SimMasterBringUp,
                          ::testing::Combine(::testing::Values(1, 3, 4, 16), ::testing::Bool()));
+
+// The exchange for slaves that refuse LRW: inputs read with LRD, outputs
+// written with LWR. Each board counts 1 for the read and 1 for the write, the
+// master counts the write twice, so every cycle sums to the LRW rule. Paced
+// near the bus cycle for longer than the boards' output watchdog: a board
+// whose outputs did not arrive would drop out of OP.
+TEST_F(SimMaster, LrdThenLwrExchangeIsCompleteEveryCycle) {
+  for (int n : {3, 5}) {
+    SCOPED_TRACE(n);
+    block_lrw_ = true;
+    BringUp(n, true);
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(Expected(), 3 * n);
+    const uint32_t obytes = ec_group[0].Obytes;
+    const uint32_t ibytes = ec_group[0].Ibytes;
+    std::memset(iomap_, 0, obytes + ibytes);
+    const uint64_t frames_before = ecmaster::DefaultContextFramesSent();
+    int complete = 0;
+    const int kCycles = 500;
+    ForgetGaps();
+    for (int c = 0; c < kCycles; ++c) {
+      if (Cycle() == Expected()) ++complete;
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    EXPECT_EQ(complete, kCycles);
+    // LRD frames over the inputs, then LWR frames over the outputs, cut
+    // where the image's frames are cut: three boards one LRD of 720 bytes
+    // and one LWR of 720; five boards (frames of 1440 + 960 bytes, the
+    // inputs starting at 1200) LRDs of 240 and 960 and one LWR of 1200.
+    EXPECT_EQ(ecmaster::DefaultContextFramesSent() - frames_before,
+              static_cast<uint64_t>(kCycles) * (n <= 3 ? 2 : 3));
+    std::vector<dcusim::BoardStatus> boards(n);
+    for (int k = 1; k <= n; ++k) ASSERT_TRUE(net_->GetBoard(k, &boards[k - 1], dcusim::SimNetwork::MonotonicNs()));
+    const bool paced = OutputsKeptArriving();
+    for (int k = 1; k <= n; ++k) {
+      if (paced) {
+        EXPECT_EQ(boards[k - 1].al_status, EC_STATE_OPERATIONAL)
+            << "board " << k << " kept getting its outputs, code " << boards[k - 1].al_code;
+      }
+      bool fresh = false;  // the inputs arrived into the cleared image
+      for (uint32_t i = 0; i < ec_slave[k].Ibytes; ++i) fresh |= ec_slave[k].inputs[i] != 0;
+      EXPECT_TRUE(fresh) << "board " << k;
+    }
+    for (uint32_t b = 0; b < obytes; ++b) ASSERT_EQ(iomap_[b], 0) << "the outputs are never overwritten";
+    ec_close();
+  }
+}
 
 TEST_F(SimMaster, OutputEchoAndDistributedClockSettings) {
   BringUp(4, true);

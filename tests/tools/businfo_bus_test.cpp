@@ -44,10 +44,10 @@ class BusinfoOnBus : public testing::Test {
     if (!simtest::SimBus::Available(&why)) GTEST_SKIP() << "no simulated bus here: " << why;
   }
 
-  // Three DCUs dcu_1..dcu_3; `simulator` is the body of DcuSimulator.
-  void StartBus(const std::string& simulator = "") {
+  // DCUs dcu_1..dcu_N (three by default); `simulator` is the body of DcuSimulator.
+  void StartBus(const std::string& simulator = "", int dcus = 3) {
     simtest::ConfigOptions o;
-    o.dcus = 3;
+    o.dcus = dcus;
     o.simulator = simulator;
     bus_ = std::make_unique<simtest::SimBus>(simtest::MakeConfig(o));
     ASSERT_TRUE(bus_->ok()) << bus_->error();
@@ -258,6 +258,104 @@ TEST_F(BusinfoOnBus, WatchFindsRisingRxErrors) {
   EXPECT_TRUE(found) << doc.dump(2);
   EXPECT_EQ(doc["matches"], false);
   ExpectAllInit(3);
+}
+
+// A board whose controller passes frames without answering looks like a
+// line cut behind the last board that answers: the survey keeps its lines
+// about the cable and adds every candidate, the answering boards included,
+// as text and in the JSON document.
+TEST_F(BusinfoOnBus, SilentBoardIsListedAmongTheCandidates) {
+  StartBus("", 5);
+  const std::string candidates =
+      "Only 4 slaves answer: either dcu_5 (5) is cut off (check the cable to dcu_5 and its power), or one of "
+      "dcu_1 (1), dcu_2 (2), dcu_3 (3), dcu_4 (4) passes frames without answering and every board behind it "
+      "answers one position early, so the slaves from its position on are the boards behind it.";
+  ASSERT_TRUE(Contains(bus_->Control("board 3 silent"), "ok"));
+  const ProgramResult text = Run({});
+  EXPECT_EQ(text.exit_status, 1) << text.output;
+  EXPECT_TRUE(Contains(text.output,
+                       Red("[ERROR] The bus ends after board 4 (dcu_4): port 1 has no link; check the cable from "
+                           "dcu_4 to dcu_5.") +
+                           "\n" + Red("[ERROR] DCU dcu_5 (position 5) does not answer.") + "\n" +
+                           tooltest::Yellow("[WARN] " + candidates) + "\n"))
+      << text.output;
+  EXPECT_EQ(text.Lines().back(), Red("[ERROR] The bus does not match " + bus_->config_path() + ": 2 findings."));
+
+  // The first board silent: the same four answer, the same candidates.
+  ASSERT_TRUE(Contains(bus_->Control("board 3 answer"), "ok"));
+  ASSERT_TRUE(Contains(bus_->Control("board 1 silent"), "ok"));
+  const nlohmann::json doc = RunJson({}, 1);
+  ASSERT_EQ(doc["slaves"].size(), 4u);
+  EXPECT_EQ(doc["slaves"][0]["serial"], 2) << "the second board answers first";
+  ASSERT_EQ(doc["findings"].size(), 2u);
+  const auto& end = doc["findings"][0];
+  EXPECT_EQ(end["kind"], "chain_end");
+  ASSERT_EQ(end["candidates"].size(), 5u) << end.dump(2);
+  EXPECT_EQ(end["candidates"][0], (nlohmann::json{{"position", 5}, {"dcu", "dcu_5"}, {"fault", "cut_off"}}));
+  for (int k = 1; k <= 4; ++k) {
+    EXPECT_EQ(end["candidates"][k],
+              (nlohmann::json{{"position", k}, {"dcu", "dcu_" + std::to_string(k)},
+                              {"fault", "passes_frames_without_answering"}}));
+  }
+  ASSERT_TRUE(Contains(bus_->Control("board 1 answer"), "ok"));
+}
+
+// A board that leaves OP during the watch is named with its DCU, whether
+// its controller reports an error, falls silent or is reset, and the watch
+// fails. The fault comes after the first second, while every board is in OP.
+TEST_F(BusinfoOnBus, WatchNamesABoardThatLeavesOp) {
+  StartBus();
+  auto after_first_second = [this](const std::string& command) {
+    return std::vector<Trigger>{Trigger{"Watch 1/4 s:", [this, command](pid_t) { bus_->Control(command); }}};
+  };
+  // Forced to SAFE_OP with the watchdog error: its outputs still count, so
+  // the working counter stays complete; only its state shows it.
+  ProgramResult r = Run({"--watch", "4"}, after_first_second("board 2 state SAFE_OP error code 0x001B"));
+  EXPECT_EQ(r.exit_status, 1) << r.output;
+  EXPECT_TRUE(Contains(r.output, "s: board 2 (dcu_2) left OP: SAFE_OP+ERROR, AL status code 0x001b (Sync manager "
+                                 "watchdog).\033[0m\n"))
+      << r.output;
+  EXPECT_TRUE(Contains(r.output, "[ERROR] Board 2 (dcu_2) left OP during the watch (second ")) << r.output;
+  EXPECT_TRUE(Contains(r.output, " of 4): SAFE_OP+ERROR, AL status code 0x001b (Sync manager watchdog).")) << r.output;
+  EXPECT_TRUE(Contains(r.Lines().back(), "[ERROR] The bus does not match " + bus_->config_path() + ": "));
+  ExpectAllInit(3);
+
+  // Reset: INIT with station address 0 at its position.
+  r = Run({"--watch", "4"}, after_first_second("board 2 reset"));
+  EXPECT_EQ(r.exit_status, 1) << r.output;
+  EXPECT_TRUE(Contains(r.output, "s: board 2 (dcu_2) does not answer.")) << r.output;
+  EXPECT_TRUE(Contains(r.output, "s: board 2 (dcu_2) was reset: it answers at its position in INIT with station "
+                                 "address 0."))
+      << r.output;
+  EXPECT_TRUE(Contains(r.output, " of 4): it was reset (INIT, station address 0).")) << r.output;
+  ExpectAllInit(3);
+
+  // Silent: the JSON document names the board, not only the short
+  // working counter.
+  std::thread fault([this] {
+    for (int i = 0; i < 200; ++i) {
+      if (Contains(bus_->Control("get 3 state"), "state=OP ")) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    bus_->Control("board 3 silent");
+  });
+  const nlohmann::json doc = RunJson({"--watch", "4"}, 1);
+  fault.join();
+  EXPECT_EQ(doc["matches"], false);
+  ASSERT_EQ(doc["watch"]["boards"].size(), 3u);
+  EXPECT_EQ(doc["watch"]["boards"][2]["in_op"], false);
+  EXPECT_EQ(doc["watch"]["boards"][2]["left_op"], "it does not answer");
+  bool named = false;
+  for (const auto& f : doc["findings"]) {
+    if (f["kind"] != "not_operational" || f["position"] != 3) continue;
+    named = true;
+    EXPECT_EQ(f["position"], 3);
+    EXPECT_EQ(f["dcu"], "dcu_3");
+    EXPECT_TRUE(Contains(f["message"].get<std::string>(), "): it does not answer.")) << f["message"];
+  }
+  EXPECT_TRUE(named) << doc.dump(2);
+  ASSERT_TRUE(Contains(bus_->Control("board 3 answer"), "ok"));
 }
 
 TEST_F(BusinfoOnBus, CtrlCWhileWatchingReturnsTheBusToInit) {

@@ -77,6 +77,61 @@ TEST(BusCompare, LineEndingEarlyNamesTheCableAndEveryMissingBoard) {
   EXPECT_NE(h[0].message.find("its link status cannot be read"), std::string::npos) << h[0].message;
 }
 
+// Five boards configured, four answer and the last has no link behind it:
+// the fifth may be cut off, or any of the first four may pass frames without
+// answering (then the boards behind it answer one position early). The
+// survey lists them all, as text and in the JSON document.
+TEST(BusCompare, ShortLineWithoutLinkListsEveryCandidate) {
+  const std::vector<BoardRecord> legs = {{"dcu_torso", 1, true},     {"dcu_left_arm", 2, true},
+                                         {"dcu_right_arm", 3, true}, {"dcu_left_leg", 4, true},
+                                         {"dcu_right_leg", 5, true}};
+  const std::vector<SlaveInfo> four = {Dcu(1), Dcu(2), Dcu(3), Dcu(4, true)};
+  const auto f = businfo::CompareWithFile(legs, four, "eth0");
+  ASSERT_EQ(Kinds(f), (std::vector<std::string>{"chain_end", "missing"}));
+  // The existing lines stay as they were.
+  EXPECT_EQ(f[0].message,
+            "The bus ends after board 4 (dcu_left_leg): port 1 has no link; check the cable from dcu_left_leg to "
+            "dcu_right_leg.");
+  ASSERT_EQ(f[0].candidates.size(), 5u);
+  EXPECT_EQ(f[0].candidates[0].dcu, "dcu_right_leg");
+  EXPECT_TRUE(f[0].candidates[0].cut_off);
+  for (int k = 1; k <= 4; ++k) {
+    EXPECT_EQ(f[0].candidates[k].position, k);
+    EXPECT_FALSE(f[0].candidates[k].cut_off);
+  }
+  EXPECT_EQ(businfo::DescribeCandidates(f[0], 4),
+            "Only 4 slaves answer: either dcu_right_leg (5) is cut off (check the cable to dcu_right_leg and its "
+            "power), or one of dcu_torso (1), dcu_left_arm (2), dcu_right_arm (3), dcu_left_leg (4) passes frames "
+            "without answering and every board behind it answers one position early, so the slaves from its "
+            "position on are the boards behind it.");
+  EXPECT_EQ(businfo::DescribeCandidates(f[1], 4), "");
+
+  businfo::Report report;
+  report.bus_opened = true;
+  report.slaves = four;
+  report.findings = f;
+  const nlohmann::json doc = businfo::ToJson(report, legs);
+  const auto& c = doc["findings"][0]["candidates"];
+  ASSERT_EQ(c.size(), 5u);
+  EXPECT_EQ(c[0], (nlohmann::json{{"position", 5}, {"dcu", "dcu_right_leg"}, {"fault", "cut_off"}}));
+  EXPECT_EQ(c[3], (nlohmann::json{{"position", 3}, {"dcu", "dcu_right_arm"},
+                                  {"fault", "passes_frames_without_answering"}}));
+  EXPECT_FALSE(doc["findings"][1].contains("candidates"));
+
+  // Unreadable registers cannot rule out a silent board either; one board
+  // alone: "is", no "one of".
+  SlaveInfo unread = Dcu(1);
+  unread.registers_read = false;
+  const auto g = businfo::CompareWithFile(ArmsAndLegs(), {unread}, "eth0");
+  EXPECT_EQ(businfo::DescribeCandidates(g[0], 1),
+            "Only 1 slave answers: either dcu_right_arm (2) and dcu_legs (3) are cut off (check the cable to "
+            "dcu_right_arm and its power), or dcu_left_arm (1) passes frames without answering and every board "
+            "behind it answers one position early, so the slaves from its position on are the boards behind it.");
+  // A link behind the last slave: something is connected there and does not
+  // answer; nothing to list.
+  EXPECT_TRUE(businfo::CompareWithFile(legs, {Dcu(1), Dcu(2), Dcu(3), Dcu(4)}, "eth0")[0].candidates.empty());
+}
+
 // A record with enable: false names its board when it answers but does not
 // require it, and may share its position with the enabled alternative.
 TEST(BusCompare, DisabledRecordsAreOptional) {
@@ -199,6 +254,24 @@ TEST(BusWatch, RisesAcrossAClearAndTheFindingsTheyGive) {
   const auto f = businfo::WatchFindings(watch, Arms());
   ASSERT_EQ(Kinds(f), (std::vector<std::string>{"errors_rising", "errors_rising", "errors_rising",
                                                  "not_operational", "errors_rising"}));
+  // A board that reached OP and dropped out of it later is named too.
+  businfo::WatchResult left = watch;
+  left.wkc_misses = 0;
+  left.boards = {forwarded_only};
+  left.boards[0].dcu = "dcu_right_arm";
+  left.boards[0].left_op = "it does not answer";
+  left.boards[0].left_op_second = 2;
+  const auto g = businfo::WatchFindings(left, Arms());
+  ASSERT_EQ(Kinds(g), (std::vector<std::string>{"not_operational"}));
+  EXPECT_EQ(g[0].position, 2);
+  EXPECT_EQ(g[0].dcu, "dcu_right_arm");
+  EXPECT_EQ(g[0].message, "Board 2 (dcu_right_arm) left OP during the watch (second 2 of 10): it does not answer.");
+  businfo::Report report;
+  report.watch = left;
+  const nlohmann::json doc = businfo::ToJson(report, Arms());
+  EXPECT_EQ(doc["watch"]["boards"][0]["in_op"], false);
+  EXPECT_EQ(doc["watch"]["boards"][0]["left_op"], "it does not answer");
+
   EXPECT_EQ(f[0].message,
             "Errors rising on board 1 (dcu_left_arm) port 0 in 10 s: RX errors +10; check the cable from the "
             "master to dcu_left_arm.");
