@@ -29,6 +29,8 @@ bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* ou
       d.format = Format::kJson;
     } else if (kind == "junit") {
       d.format = Format::kJunit;
+    } else if (kind == "pcap") {
+      d.format = Format::kPcap;
     } else {
       *error = "SELFTEST_OUTPUT \"" + setting + "\": \"" + item +
                "\" is not json:PATH or junit:PATH; no report is written.";

@@ -10,14 +10,15 @@
 namespace selftest {
 namespace report {
 
-enum class Format { kJson, kJunit };
+enum class Format { kJson, kJunit, kPcap };
 
 struct Destination {
   Format format;
   std::string path;
 };
 
-// Reads "json:PATH", "junit:PATH" or both separated by a comma. An empty or
+// Reads "json:PATH", "junit:PATH", "pcap:PATH" (the frames of the run) or
+// several of them separated by commas. An empty or
 // absent value gives no destination. On a malformed value returns false
 // with a one-line reason in *error.
 bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* out, std::string* error);
