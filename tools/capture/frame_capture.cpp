@@ -82,7 +82,7 @@ bool FrameSieve::IsCyclic(const uint8_t* frame, size_t len) {
   return logical;
 }
 
-bool FrameSieve::Troubled(const uint8_t* frame, size_t len, bool cyclic, bool reply) {
+bool FrameSieve::Troubled(int64_t time_ns, const uint8_t* frame, size_t len, bool cyclic, bool reply) {
   std::vector<Datagram> d;
   if (!Datagrams(frame, len, &d)) return false;
   if (cyclic) {
@@ -96,17 +96,22 @@ bool FrameSieve::Troubled(const uint8_t* frame, size_t len, bool cyclic, bool re
     return short_wkc;
   }
   // Outside the exchange, once it runs: a state request, or a state read
-  // that shows a board outside OP or with its error bit.
+  // that shows a board outside OP or with its error bit. The first read
+  // that shows every board answering in OP ends the start-up.
   if (first_cyclic_ns_ < 0) return false;
+  bool state_read = false;
   for (const Datagram& g : d) {
     const bool write = g.cmd == 2 || g.cmd == 5 || g.cmd == 8;  // APWR, FPWR, BWR
     const bool read = g.cmd == 1 || g.cmd == 4 || g.cmd == 7;   // APRD, FPRD, BRD
     if (write && g.ado == kRegAlControl) return true;
-    if (read && reply && g.ado == kRegAlStatus && g.len >= 1 && g.wkc > 0) {
+    if (read && reply && g.ado == kRegAlStatus && g.len >= 1) {
+      if (g.wkc == 0) return false;
       const uint8_t state = g.data[0];
       if ((state & 0x0F) != kAlOp || (state & kAlError)) return true;
+      state_read = true;
     }
   }
+  if (state_read && time_ns + kStartUpAfterOpNs < startup_end_ns_) startup_end_ns_ = time_ns + kStartUpAfterOpNs;
   return false;
 }
 
@@ -140,14 +145,17 @@ void FrameSieve::Add(int64_t time_ns, const uint8_t* frame, size_t len) {
   } else if (cyclic) {
     awaiting_reply_ = false;
   }
-  if (cyclic && first_cyclic_ns_ < 0) first_cyclic_ns_ = time_ns;
-  if (Troubled(frame, len, cyclic, reply)) Trigger(time_ns);
+  if (cyclic && first_cyclic_ns_ < 0) {
+    first_cyclic_ns_ = time_ns;
+    startup_end_ns_ = time_ns + kWindowNs;
+  }
+  if (Troubled(time_ns, frame, len, cyclic, reply)) Trigger(time_ns);
 
   if (!cyclic) {
     Keep(std::move(f));
     return;
   }
-  if (time_ns < first_cyclic_ns_ + kWindowNs || time_ns <= keep_until_ns_ || sampled_cycle_) {
+  if (time_ns < startup_end_ns_ || time_ns <= keep_until_ns_ || sampled_cycle_) {
     Keep(std::move(f));
     return;
   }

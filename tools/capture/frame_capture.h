@@ -40,7 +40,8 @@ struct CaptureCounts {
 // The keeping rules, fed one frame at a time in time order; no I/O.
 class FrameSieve {
  public:
-  static constexpr int64_t kWindowNs = 1000000000;  // around a sign of trouble, and start-up/shutdown
+  static constexpr int64_t kWindowNs = 1000000000;  // around a sign of trouble, longest start-up, shutdown
+  static constexpr int64_t kStartUpAfterOpNs = 100000000;
   static constexpr uint64_t kSampleEvery = 100;     // cycles, for the thin sample
   static constexpr size_t kMaxKeptBytes = 64u << 20;  // beyond this, cyclic frames are left out
 
@@ -69,7 +70,7 @@ class FrameSieve {
   void Keep(Frame&& f);
   void Trigger(int64_t time_ns);
   // Signs of trouble in one frame.
-  bool Troubled(const uint8_t* frame, size_t len, bool cyclic, bool reply);
+  bool Troubled(int64_t time_ns, const uint8_t* frame, size_t len, bool cyclic, bool reply);
 
   std::vector<Frame> kept_;
   size_t kept_bytes_ = 0;
@@ -79,6 +80,7 @@ class FrameSieve {
   bool sampled_cycle_ = false;  // the current cycle is in the thin sample
   bool awaiting_reply_ = false;
   int64_t first_cyclic_ns_ = -1;
+  int64_t startup_end_ns_ = -1;  // cyclic frames before this are the start-up's
   int64_t keep_until_ns_ = -1;
   int wkc_best_ = 0;            // highest working counter of a cyclic reply so far
   CaptureCounts counts_;
