@@ -40,9 +40,9 @@ struct SupervisionEvent {
   std::string board;     // empty for events of the whole link
   int position = 0;
   uint16_t state = 0;    // the slave's state when reported
-  uint16_t al_status_code = 0;  // its AL status code as last read
   int32_t wkc = 0;       // for "short_wkc"
   int32_t expected_wkc = 0;
+  uint16_t al_status_code = 0;  // a board's AL status code as last read
 };
 
 // Cycle-period histogram: kPeriodBins bins of width cycle / kBinsPerCycle,

@@ -276,6 +276,11 @@ int SelftestRun::Main(int argc, char** argv) {
   if (setting != nullptr && !report::ParseOutputSetting(setting, &outputs_, &setting_error)) {
     PrintRed("[ERROR] %s", setting_error.c_str());
   }
+  for (const auto& out : outputs_) {
+    if (out.format != report::Format::kPcap) continue;
+    record_.has_capture = true;
+    record_.capture.path = out.path;
+  }
   if (argc != 2) {
     PrintRed("[ERROR] Usage: ./main cfg_file");
     report::Check& check = BeginCheck("ethercat", "EtherCAT");
@@ -337,8 +342,6 @@ double SelftestRun::SinceBringUpMs() const {
 void SelftestRun::StartCapture() {
   for (const auto& out : outputs_) {
     if (out.format != report::Format::kPcap) continue;
-    record_.has_capture = true;
-    record_.capture.path = out.path;
     capture_ = std::make_unique<capture::FrameCapture>();
     std::string error;
     if (!capture_->Start(ecat_cfg_.ifname, &error)) {
