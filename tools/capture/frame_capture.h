@@ -33,7 +33,7 @@ namespace capture {
 struct CaptureCounts {
   uint64_t seen = 0;        // frames the capture received from the kernel
   uint64_t kept = 0;        // frames in the file
-  uint64_t left_out = 0;    // cyclic frames not kept (thinned out or over the size cap)
+  uint64_t left_out = 0;    // frames not kept: cyclic ones thinned out, any over the size cap
   uint64_t kernel_dropped = 0;  // frames the kernel could not hand over in time
 };
 

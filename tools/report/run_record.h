@@ -50,7 +50,7 @@ struct CaptureRecord {
   bool written = false;
   std::string error;          // why there is no file
   uint64_t frames = 0;        // frames in the file
-  uint64_t left_out = 0;      // cyclic frames not kept
+  uint64_t left_out = 0;      // frames not kept (the thinned-out cyclic exchange)
   uint64_t kernel_dropped = 0;
 };
 
