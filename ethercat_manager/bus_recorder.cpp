@@ -48,6 +48,7 @@ void BusRecorder::BeginBringUp(const EthercatConfig& config) {
     bring_up_.cycle_time_ns = config.cycle_time_ns;
     bring_up_.enable_dc = config.enable_dc;
     begin_ns_ = NowNs();
+    bring_up_.bring_up_monotonic_ns = begin_ns_;
   }
   // The cycle thread does not run during the bring-up.
   const int64_t cycle = static_cast<int64_t>(config.cycle_time_ns);
@@ -101,6 +102,11 @@ void BusRecorder::RecordOperational() {
   bring_up_.start_to_op_ms = static_cast<double>(NowNs() - begin_ns_) / 1e6;
 }
 
+void BusRecorder::RecordFirstProcessData() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (bring_up_.first_process_data_ms < 0) bring_up_.first_process_data_ms = static_cast<double>(NowNs() - begin_ns_) / 1e6;
+}
+
 void BusRecorder::OnCycle(int wkc, int32_t expected_wkc, int64_t dc_time_ns) {
   const int64_t now = NowNs();
   const int64_t cycle = Load(cycle_ns_);
@@ -146,6 +152,9 @@ void BusRecorder::Event(const char* kind, const std::string& board, int position
   e.board = board;
   e.position = position;
   e.state = state;
+  // The supervision thread that reports the event is the one that reads
+  // the slaves' states, status codes included.
+  if (position >= 1 && position <= ec_slavecount) e.al_status_code = ec_slave[position].ALstatuscode;
   Append(std::move(e));
 }
 

@@ -42,6 +42,7 @@ struct SupervisionEvent {
   uint16_t state = 0;    // the slave's state when reported
   int32_t wkc = 0;       // for "short_wkc"
   int32_t expected_wkc = 0;
+  uint16_t al_status_code = 0;  // a board's AL status code as last read
 };
 
 // Cycle-period histogram: kPeriodBins bins of width cycle / kBinsPerCycle,
@@ -61,6 +62,12 @@ struct BusFigures {
   int32_t expected_wkc = 0;
   bool reached_op = false;
   double start_to_op_ms = 0;
+  // When the first process-data frame was sent, since the bring-up began
+  // (-1: none was); a replay of the run counts its times from there.
+  double first_process_data_ms = -1;
+  // CLOCK_MONOTONIC at the start of the bring-up, to place other times of
+  // the run on the same scale as the offsets above.
+  int64_t bring_up_monotonic_ns = 0;
 
   // Cycle thread.
   uint64_t frames = 0;
@@ -90,6 +97,8 @@ class BusRecorder {
   void RecordSlaves();
   void RecordMapping(int process_data_bytes, int32_t expected_wkc);
   void RecordOperational();
+  // Right before the first process-data frame of the bring-up is sent.
+  void RecordFirstProcessData();
 
   // Cycle thread, once per cycle right after the frame came back.
   void OnCycle(int wkc, int32_t expected_wkc, int64_t dc_time_ns);

@@ -299,6 +299,7 @@ void EthercatManager::ConfigureDistributedClocks() {
 }
 
 bool EthercatManager::RequestOperational() {
+  recorder_.RecordFirstProcessData();
   ec_send_processdata();
   ec_receive_processdata(kFrameTimeoutUs);
   for (const auto& entry : nodes_) {

@@ -9,7 +9,7 @@ pkgs=(
   libyaml-cpp-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
-  iproute2 tshark
+  iproute2 tshark libpcap-dev
   clang libclang-rt-14-dev llvm
   nlohmann-json3-dev libtinyxml2-dev
   python3 python3-matplotlib python3-junitparser libxml2-utils chromium fonts-wqy-zenhei

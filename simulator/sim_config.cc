@@ -206,7 +206,7 @@ bool ReadSimulatorSettings(Reader& r, const YAML::Node& sim, NetworkPlan* plan, 
               {"seed", "frame_loss", "forward_delay_ns", "drift_ppm", "watchdog_ms", "require_dc_for_op",
                "op_requires_outputs", "outputs_count_in_safe_op", "vendor_id", "product_code", "revision",
                "late_threshold", "imu", "dynamics", "boards", "extra_slaves", "actuator_faults",
-               "actuator_limits"})) {
+               "actuator_limits", "scenario"})) {
     return false;
   }
   const std::string p = "DcuSimulator.";
@@ -500,6 +500,37 @@ bool ReadActuatorLimits(Reader& r, const YAML::Node& sim, NetworkPlan* plan) {
       plan);
 }
 
+// DcuSimulator.scenario: timed control commands, in the order they are
+// played. Whether a command is one the control socket takes is checked
+// when the network is built (CheckScenario).
+bool ReadScenario(Reader& r, const YAML::Node& sim, NetworkPlan* plan) {
+  if (!sim || !sim["scenario"]) return true;
+  const YAML::Node list = sim["scenario"];
+  if (!list.IsSequence()) return r.Fail("DcuSimulator.scenario", "expected a list, got " + Describe(list));
+  double last = 0;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::string p = "DcuSimulator.scenario[" + std::to_string(i) + "]";
+    const YAML::Node e = list[i];
+    if (!r.Keys(e, p, {"at_ms", "command"})) return false;
+    if (!e["at_ms"]) return r.Fail(p + ".at_ms", "missing (ms since the first process-data frame)");
+    if (!e["command"]) return r.Fail(p + ".command", "missing (a control command, e.g. 'board 2 silent')");
+    ScenarioStep step;
+    if (!r.Double(e["at_ms"], p + ".at_ms", &step.at_ms, 0, 86400000) ||
+        !r.String(e["command"], p + ".command", &step.command)) {
+      return false;
+    }
+    if (step.at_ms < last) {
+      std::ostringstream s;
+      s << "at " << step.at_ms << " ms comes before the entry above it (" << last
+        << " ms); the entries are played in the order written";
+      return r.Fail(p + ".at_ms", s.str());
+    }
+    last = step.at_ms;
+    plan->scenario.push_back(step);
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseNetworkPlan(const std::string& yaml_text, NetworkPlan* out, std::string* error) {
@@ -529,6 +560,7 @@ bool ParseNetworkPlan(const std::string& yaml_text, NetworkPlan* out, std::strin
   }
   for (auto& b : plan.boards) b.sii.input_start = DefaultInputStart(b.sii.output_bytes);
   if (!ReadActuatorFaults(r, sim, &plan) || !ReadActuatorLimits(r, sim, &plan)) return false;
+  if (!ReadScenario(r, sim, &plan)) return false;
   return r.ok();
 }
 

@@ -42,6 +42,13 @@ struct BoardPlan {
   std::vector<ActuatorPlan> actuators;
 };
 
+// One entry of DcuSimulator.scenario: a control command played when
+// at_ms have passed since the first process-data frame.
+struct ScenarioStep {
+  double at_ms = 0;
+  std::string command;
+};
+
 struct NetworkPlan {
   std::string master_ifname;
   uint64_t cycle_time_ns = 0;
@@ -54,6 +61,7 @@ struct NetworkPlan {
   bool op_requires_outputs = false;
   bool outputs_count_in_safe_op = true;
   Dynamics dynamics;
+  std::vector<ScenarioStep> scenario;  // in the order they are played
   std::vector<std::string> warnings;
 };
 

@@ -27,12 +27,20 @@ uint64_t SimNetwork::MonotonicNs() {
 }
 
 std::unique_ptr<SimNetwork> SimNetwork::FromYaml(const std::string& yaml_text, std::string* error) {
-  auto impl = std::make_unique<Impl>();
+  NetworkPlan plan;
   std::string err;
-  if (!ParseNetworkPlan(yaml_text, &impl->plan, &err)) {
+  if (!ParseNetworkPlan(yaml_text, &plan, &err) || !CheckScenario(plan, &err)) {
     if (error) *error = err;
     return nullptr;
   }
+  std::unique_ptr<Impl> impl = Impl::Build(plan);
+  impl->scenario.Load(plan.scenario);
+  return std::unique_ptr<SimNetwork>(new SimNetwork(std::move(impl)));
+}
+
+std::unique_ptr<SimNetwork::Impl> SimNetwork::Impl::Build(const NetworkPlan& source) {
+  auto impl = std::make_unique<Impl>();
+  impl->plan = source;
   const NetworkPlan& plan = impl->plan;
   impl->rng.seed(plan.seed);
   impl->loss = plan.frame_loss;
@@ -75,7 +83,7 @@ std::unique_ptr<SimNetwork> SimNetwork::FromYaml(const std::string& yaml_text, s
   impl->datagrams.reserve(kMaxDatagrams);
   impl->timing.resize(impl->boards.size());
   impl->UpdateLinks(false);
-  return std::unique_ptr<SimNetwork>(new SimNetwork(std::move(impl)));
+  return impl;
 }
 
 // ---------------------------------------------------------------------------
@@ -93,6 +101,7 @@ bool SimNetwork::Impl::Process(uint8_t* frame, size_t len, uint64_t now) {
   }
   stats.OnFrame();
   last_now = now;
+  if (!scenario.empty()) PlayScenario(frame, len, now);
   const size_t reach = Reach();
   if (reach == 0 && !boards.empty()) {  // no link to the first board
     stats.OnLost();

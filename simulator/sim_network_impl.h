@@ -15,6 +15,7 @@
 #include "simulator/dcu_device.h"
 #include "simulator/esc.h"
 #include "simulator/frame_stats.h"
+#include "simulator/scenario_player.h"
 #include "simulator/sim_config.h"
 #include "simulator/sim_network.h"
 
@@ -52,6 +53,11 @@ struct SimNetwork::Impl {
   std::vector<Datagram> datagrams;
   std::vector<FrameTiming> timing;
   uint64_t last_now = 0;  // host time of the latest frame
+  ScenarioPlayer scenario;
+  std::vector<std::string> scenario_log;  // "at T ms: COMMAND -> REPLY" per played entry
+
+  // The boards and actuators of a plan, ready for frames.
+  static std::unique_ptr<Impl> Build(const NetworkPlan& plan);
 
   // A cut between board j and board j + 1 (j = 0: between the master and
   // board 1): a pulled cable or a port taken down on either side.
@@ -97,6 +103,9 @@ struct SimNetwork::Impl {
   bool SplitDatagrams(uint8_t* frame, size_t len);
   void TimeThroughLine(size_t reach, uint64_t now);
   void RecordProcessData(size_t reach, uint64_t now);
+
+  // Plays the scenario entries due at this frame (scenario_player.cc).
+  void PlayScenario(const uint8_t* frame, size_t len, uint64_t now);
 
   // One control command, split into words (sim_commands.cc).
   std::string Execute(const std::vector<std::string>& words, uint64_t now);

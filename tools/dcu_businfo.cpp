@@ -5,7 +5,9 @@
 // in INIT. With --watch the configured DCUs run in OP with every output byte
 // zero while the error counters are watched.
 //
-// Usage: dcu_businfo CONFIG.yaml [--watch SECONDS] [--json]
+// Usage: dcu_businfo CONFIG.yaml [--watch SECONDS] [--json] [--capture PATH]
+// --capture keeps the frames of the survey in a pcap file (see
+// tools/capture/frame_capture.h).
 // Exit status: 0 when the bus matches the file, 1 when it does not or cannot
 // be surveyed (bad arguments, unreadable file, no interface, no slave), 130
 // after Ctrl-C or SIGTERM (the bus is returned to INIT first).
@@ -26,6 +28,7 @@
 
 #include "ethercat.h"
 #include "tools/bus_survey.h"
+#include "tools/capture/frame_capture.h"
 #include "tools/selftest_config.h"
 #include "tools/selftest_runtime.h"
 
@@ -44,6 +47,7 @@ struct Options {
   std::string config_path;
   int watch_seconds = 0;
   bool json = false;
+  std::string capture_path;  // empty: no capture
 };
 
 bool ParseArguments(int argc, char** argv, Options* options) {
@@ -51,6 +55,9 @@ bool ParseArguments(int argc, char** argv, Options* options) {
     const std::string arg = argv[i];
     if (arg == "--json") {
       options->json = true;
+    } else if (arg == "--capture") {
+      if (i + 1 >= argc || argv[i + 1][0] == '\0') return false;
+      options->capture_path = argv[++i];
     } else if (arg == "--watch") {
       if (i + 1 >= argc) return false;
       char* end = nullptr;
@@ -95,6 +102,35 @@ void ReturnToInit() {
   ec_statecheck(0, EC_STATE_INIT, EC_TIMEOUTSTATE);
   ec_close();
 }
+
+// The capture of --capture: started before the interface is opened, and
+// stopped and written when the program returns, on every path.
+class CaptureSession {
+ public:
+  CaptureSession(const std::string& path, const Printer& out) : path_(path), out_(out) {}
+  ~CaptureSession() {
+    if (!capture_.running()) return;
+    capture_.Stop();
+    const capture::CaptureCounts c = capture_.counts();
+    std::string error;
+    if (capture_.Write(path_, &error)) {
+      out_.Info("Frames captured in " + path_ + ": " + std::to_string(c.kept) + " frames, " +
+                std::to_string(c.left_out) + " cyclic frames left out.");
+    } else {
+      out_.Error("Cannot write the capture " + path_ + ": " + error);
+    }
+  }
+  void Start(const std::string& ifname) {
+    if (path_.empty()) return;
+    std::string error;
+    if (!capture_.Start(ifname, &error)) out_.Error("Cannot capture the frames on " + ifname + ": " + error);
+  }
+
+ private:
+  std::string path_;
+  const Printer& out_;
+  capture::FrameCapture capture_;
+};
 
 // One exchange of process data; the working counter (negative: no frame).
 int Exchange() {
@@ -444,6 +480,8 @@ int main(int argc, char** argv) {
   report.ifname = ethercat.ifname;
   if (selftest::Interrupted()) return finish_interrupted();
 
+  CaptureSession capture(options.capture_path, out);
+  capture.Start(ethercat.ifname);
   if (ec_init(ethercat.ifname.c_str()) <= 0) {
     out.Error("No socket connection on " + ethercat.ifname + ", Execute as root.");
     out.Error("The bus cannot be compared with " + options.config_path + ": the interface cannot be opened.");

@@ -186,6 +186,21 @@ int SelftestRun::CheckBusDuringTest() {
       rises.push_back({now.first, businfo::NameAt(records, now.first), businfo::Increase(before.second, now.second)});
     }
   }
+  record_.counters_to_ms = SinceBringUpMs();
+  for (const BoardCounterRise& b : rises) {
+    report::CounterRise r;
+    r.position = b.position;
+    r.dcu = b.name;
+    for (int n = 0; n < businfo::kPorts && n < 4; ++n) {
+      r.rx_errors[n] = b.rise.rx_errors[static_cast<size_t>(n)];
+      r.invalid_frames[n] = b.rise.invalid_frames[static_cast<size_t>(n)];
+      r.forwarded_rx_errors[n] = b.rise.forwarded_rx_errors[static_cast<size_t>(n)];
+      r.lost_links[n] = b.rise.lost_links[static_cast<size_t>(n)];
+    }
+    r.processing_unit_errors = b.rise.processing_unit_errors;
+    r.pdi_errors = b.rise.pdi_errors;
+    record_.counter_rises.push_back(r);
+  }
   for (std::string& line : CounterFaultLines(rises)) lines.push_back(std::move(line));
   if (lines.empty()) return 0;
   report::Check& check = BeginCheck("bus", "EtherCAT");
@@ -226,8 +241,12 @@ bool SelftestRun::InitDcu(std::string cfg_file) {
   if (!registered) return false;
 
   start_attempted_ = true;
+  StartCapture();
   bus_started_ = StartNetwork(*zorvik_ctrl_, ecat_cfg_, dcu_network_cfg_);
-  if (bus_started_) counters_at_start_ = ReadBoardCounters();
+  if (bus_started_) {
+    counters_at_start_ = ReadBoardCounters();
+    record_.counters_from_ms = SinceBringUpMs();
+  }
   return bus_started_;
 }
 
@@ -261,6 +280,11 @@ int SelftestRun::Main(int argc, char** argv) {
   std::string setting_error;
   if (setting != nullptr && !report::ParseOutputSetting(setting, &outputs_, &setting_error)) {
     PrintRed("[ERROR] %s", setting_error.c_str());
+  }
+  for (const auto& out : outputs_) {
+    if (out.format != report::Format::kPcap) continue;
+    record_.has_capture = true;
+    record_.capture.path = out.path;
   }
   if (argc != 2) {
     PrintRed("[ERROR] Usage: ./main cfg_file");
@@ -309,10 +333,54 @@ int SelftestRun::Main(int argc, char** argv) {
   return 0;
 }
 
+double SelftestRun::SinceBringUpMs() const {
+  if (zorvik_ctrl_ == nullptr) return -1;
+  const ethercat_manager::BusFigures bus = zorvik_ctrl_->GetBusFigures();
+  if (!bus.bring_up_started) return -1;
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+  return static_cast<double>(now - bus.bring_up_monotonic_ns) / 1e6;
+}
+
+void SelftestRun::StartCapture() {
+  for (const auto& out : outputs_) {
+    if (out.format != report::Format::kPcap) continue;
+    capture_ = std::make_unique<capture::FrameCapture>();
+    std::string error;
+    if (!capture_->Start(ecat_cfg_.ifname, &error)) {
+      capture_.reset();
+      record_.capture.error = "cannot capture on " + ecat_cfg_.ifname + ": " + error;
+      PrintRed("[ERROR] Cannot capture the frames on %s: %s", ecat_cfg_.ifname.c_str(), error.c_str());
+    }
+  }
+}
+
+void SelftestRun::FinishCapture() {
+  if (capture_ == nullptr) {
+    if (record_.has_capture && record_.capture.error.empty()) record_.capture.error = "the bus was not started";
+    return;
+  }
+  capture_->Stop();
+  const capture::CaptureCounts counts = capture_->counts();
+  std::string error;
+  if (capture_->Write(record_.capture.path, &error)) {
+    record_.capture.written = true;
+    record_.capture.frames = counts.kept;
+    record_.capture.left_out = counts.left_out;
+    record_.capture.kernel_dropped = counts.kernel_dropped;
+  } else {
+    record_.capture.error = error;
+    PrintRed("[ERROR] Cannot write the capture %s: %s", record_.capture.path.c_str(), error.c_str());
+  }
+  capture_.reset();
+}
+
 void SelftestRun::Finish(const std::string& verdict) {
   if (reports_written_) return;
   reports_written_ = true;
   if (outputs_.empty()) return;
+  FinishCapture();
   if (open_check_ >= 0) {
     report::Check& check = record_.checks[static_cast<size_t>(open_check_)];
     check.duration_ms = MsSince(check_begin_);
@@ -338,6 +406,7 @@ void SelftestRun::Finish(const std::string& verdict) {
 
 void SelftestRun::WriteReports() {
   for (const auto& out : outputs_) {
+    if (out.format == report::Format::kPcap) continue;
     const bool json = out.format == report::Format::kJson;
     const std::string text = json ? report::ToJson(record_) : report::ToJunit(record_);
     std::string error;

@@ -18,6 +18,7 @@
 
 #include "controller/zorvik_controller.h"
 #include "tools/bus_survey.h"
+#include "tools/capture/frame_capture.h"
 #include "tools/ethercat_config.h"
 #include "tools/report/report_output.h"
 #include "tools/report/run_record.h"
@@ -106,7 +107,13 @@ class SelftestRun {
   // counters cannot be read are left out.
   std::vector<std::pair<int, businfo::Counters>> ReadBoardCounters() const;
   void Finish(const std::string& verdict);
+  // Starts the capture of the frames when SELFTEST_OUTPUT asks for one.
+  void StartCapture();
+  // Stops it and writes its file; fills the record's capture entry.
+  void FinishCapture();
   void WriteReports();
+  // Time since the bus manager's bring-up began, in ms.
+  double SinceBringUpMs() const;
   static void OnInterrupted();
   static void ReleaseController();
 
@@ -121,6 +128,7 @@ class SelftestRun {
   std::vector<std::pair<int, businfo::Counters>> counters_at_start_;
   std::chrono::steady_clock::time_point run_begin_;
   std::chrono::steady_clock::time_point check_begin_;
+  std::unique_ptr<capture::FrameCapture> capture_;
 };
 
 }  // namespace selftest

@@ -18,7 +18,9 @@
 //
 // Usage: manager_cycle_bench [--cycles N] [--rt-priority P] [--bind-cpu C]
 //                            [--boards 1,4,8] [--cycle-us 1000,500,250]
-//                            [--sim-args "extra dcu_sim arguments"]
+//                            [--sim-args "extra dcu_sim arguments"] [--capture]
+// --capture runs the programs' frame capture (SELFTEST_OUTPUT=pcap:) on the
+// master's interface throughout, to compare the cycle with and without it.
 // Needs root. Figures only; nothing is asserted.
 #include <fcntl.h>
 #include <signal.h>
@@ -43,6 +45,7 @@
 #include "ethercat.h"
 #include "ethercat_manager/ethercat_manager.h"
 #include "tests/support/sim_bus.h"
+#include "tools/capture/frame_capture.h"
 
 namespace {
 
@@ -224,6 +227,7 @@ struct Options {
   std::vector<int> boards = {1, 4, 8};
   std::vector<int> cycle_us = {1000, 500, 250};
   std::string sim_args;  // extra dcu_sim arguments, e.g. "--rt-priority 70 --cpu 1"
+  bool capture = false;  // the frame capture runs beside the master
 };
 
 void RunOne(const Options& opt, int boards, int64_t cycle_ns) {
@@ -257,6 +261,12 @@ void RunOne(const Options& opt, int boards, int64_t cycle_ns) {
   config.rt_priority = opt.rt_priority;
   config.bind_cpu = opt.bind_cpu;
 
+  capture::FrameCapture frames;
+  if (opt.capture) {
+    std::string error;
+    if (!frames.Start(bus.ifname(), &error)) std::printf("capture failed: %s\n", error.c_str());
+  }
+
   int64_t t0 = 0;
   int64_t t_returned = 0;
   bool started = false;
@@ -285,6 +295,13 @@ void RunOne(const Options& opt, int boards, int64_t cycle_ns) {
   {
     QuietStdout quiet;
     manager.Stop();
+  }
+  if (frames.running()) {
+    frames.Stop();
+    const capture::CaptureCounts c = frames.counts();
+    std::printf("capture:            %llu frames seen, %llu kept, %llu left out, %llu dropped by the kernel\n",
+                static_cast<unsigned long long>(c.seen), static_cast<unsigned long long>(c.kept),
+                static_cast<unsigned long long>(c.left_out), static_cast<unsigned long long>(c.kernel_dropped));
   }
 
   const auto get = [&](const char* key) {
@@ -394,10 +411,11 @@ int main(int argc, char** argv) {
     else if (a == "--boards" && has_value) opt.boards = ParseList(argv[++i]);
     else if (a == "--cycle-us" && has_value) opt.cycle_us = ParseList(argv[++i]);
     else if (a == "--sim-args" && has_value) opt.sim_args = argv[++i];
+    else if (a == "--capture") opt.capture = true;
     else {
       std::fprintf(stderr,
                    "usage: %s [--cycles N] [--rt-priority P] [--bind-cpu C] [--boards 1,4,8] "
-                   "[--cycle-us 1000,500,250] [--sim-args \"dcu_sim arguments\"]\n",
+                   "[--cycle-us 1000,500,250] [--sim-args \"dcu_sim arguments\"] [--capture]\n",
                    argv[0]);
       return 2;
     }

@@ -69,6 +69,12 @@ TEST(OutputSetting, AcceptedForms) {
   EXPECT_EQ(out[1].format, Format::kJson);
   EXPECT_EQ(out[1].path, "r/x:1.json");  // only the first colon separates
 
+  ASSERT_TRUE(selftest::report::ParseOutputSetting("json:r.json,pcap:r.pcap", &out, &error));
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].format, Format::kPcap);
+  EXPECT_EQ(out[1].path, "r.pcap");
+  EXPECT_FALSE(selftest::report::ParseOutputSetting("pcap:a,pcap:b", &out, &error));
+
   ASSERT_TRUE(selftest::report::ParseOutputSetting("", &out, &error));
   EXPECT_TRUE(out.empty());
 }
@@ -253,8 +259,8 @@ selftest::report::RunRecord SampleRecord() {
   r.bus.slaves.push_back(s);
   r.bus.period_histogram = {0, 3, 5, 0, 0};
   r.bus.period_bin_ns = 7812.5;
-  r.bus.supervision.push_back({12.5, "acknowledge", "DCU", 1, 0x14, 0, 0});
-  r.bus.supervision.push_back({13.0, "short_wkc", "", 0, 0, 1, 3});
+  r.bus.supervision.push_back({12.5, "acknowledge", "DCU", 1, 0x14, 0, 0, 0x001B});
+  r.bus.supervision.push_back({13.0, "short_wkc", "", 0, 0, 1, 3, 0});
   selftest::report::Check ok;
   ok.id = "enable:j1";
   ok.name = "j1";
@@ -288,6 +294,12 @@ TEST(ReportForms, JsonCarriesEveryField) {
   EXPECT_EQ(j["cycle"]["period_histogram"]["counts"], json({0, 3, 5}));  // trailing zeros cut
   EXPECT_EQ(j["supervision"][0]["event"], "acknowledge");
   EXPECT_EQ(j["supervision"][1]["expected_wkc"], 3);
+  EXPECT_EQ(j["supervision"][0]["al_status_code"], "0x001B");
+  EXPECT_FALSE(j["supervision"][1].contains("al_status_code"));
+  // Not asked for or not read: present and null.
+  EXPECT_TRUE(j["capture"].is_null());
+  EXPECT_TRUE(j["counters"].is_null());
+  EXPECT_TRUE(j["bus"]["first_process_data_ms"].is_null());
   EXPECT_EQ(j["checks"][1]["message"], "[ERROR] j1 目标速度 0.5, 当前 0.000000");
   EXPECT_EQ(j["checks"][1]["readings"]["polls"].size(), 2u);
   EXPECT_TRUE(j["checks"][1]["readings"]["crossed_ms"].is_null());
@@ -513,6 +525,43 @@ TEST_P(ReportsOfBothTools, InterruptWhileReadingTheFile) {
     EXPECT_EQ(j["checks"][0]["message"], "interrupted");
     unlink(json_path.c_str());
   }
+// A capture asked for on an interface that cannot be captured on: one more
+// "[ERROR]" line, no capture file, and the report says why; a run that
+// never reaches the bus has no capture either.
+TEST_P(ReportsOfBothTools, CaptureThatCannotBeMadeIsNamed) {
+  const std::string cfg = dir_.Write(
+      "nobus.yaml",
+      "ZorvikController:\n  move_actuator: false\n  imu_dcu_name: none\n  ethercat:\n"
+      "    ifname: zv_none0\n    enable_dc: true\n    bind_cpu: -1\n    rt_priority: -1\n"
+      "    cycle_time_ns: 1000000\n  dcu_network:\n"
+      "    - {name: dcu_a, ecat_id: 1, enable: true, imu_enable: false,\n"
+      "       channel_1: [{name: j1, type: CLAVIX, can_id: 1}]}\n");
+  const std::string json_path = dir_.path() + "/r.json";
+  const std::string pcap_path = dir_.path() + "/r.pcap";
+  const ProgramResult plain = Run("", {cfg});
+  const ProgramResult r = Run("json:" + json_path + ",pcap:" + pcap_path, {cfg});
+  std::vector<std::string> lines = r.Lines();
+  const std::string capture_line = Red("[ERROR] Cannot capture the frames on zv_none0: ");
+  size_t at = 0;
+  while (at < lines.size() && lines[at].rfind(capture_line.substr(0, capture_line.size() - 4), 0) != 0) ++at;
+  ASSERT_LT(at, lines.size()) << r.output;
+  lines.erase(lines.begin() + static_cast<long>(at));
+  EXPECT_EQ(lines, plain.Lines());
+  EXPECT_FALSE(Exists(pcap_path));
+  json j = json::parse(ReadFile(json_path));
+  EXPECT_EQ(j["verdict"], "setup_failed");
+  EXPECT_EQ(j["capture"]["path"], pcap_path);
+  EXPECT_EQ(j["capture"]["written"], false);
+  EXPECT_EQ(j["capture"]["error"].get<std::string>().rfind("cannot capture on zv_none0: ", 0), 0u) << j["capture"];
+  unlink(json_path.c_str());
+
+  const std::string broken = dir_.Write("broken.yaml", "ZorvikController:\n  ethercat: [eth0,\n");
+  Run("json:" + json_path + ",pcap:" + pcap_path, {broken});
+  j = json::parse(ReadFile(json_path));
+  EXPECT_EQ(j["capture"]["written"], false);
+  EXPECT_EQ(j["capture"]["error"], "the bus was not started");
+  EXPECT_FALSE(Exists(pcap_path));
+  unlink(json_path.c_str());
 }
 
 // Without a configuration argument there is still a report.

@@ -61,7 +61,8 @@ json BusJson(const RunRecord& r) {
           {"process_data_bytes", b.process_data_bytes},
           {"expected_wkc", b.expected_wkc},
           {"reached_op", b.reached_op},
-          {"start_to_op_ms", b.reached_op ? json(b.start_to_op_ms) : json(nullptr)}};
+          {"start_to_op_ms", b.reached_op ? json(b.start_to_op_ms) : json(nullptr)},
+          {"first_process_data_ms", b.first_process_data_ms >= 0 ? json(b.first_process_data_ms) : json(nullptr)}};
 }
 
 json CycleJson(const ethercat_manager::BusFigures& b) {
@@ -93,10 +94,42 @@ json SupervisionJson(const ethercat_manager::BusFigures& b) {
       j["board"] = e.board;
       j["position"] = e.position;
       j["state"] = StateJson(e.state);
+      j["al_status_code"] = Hex(e.al_status_code, 4);
     }
     events.push_back(j);
   }
   return events;
+}
+
+json CountersJson(const RunRecord& r) {
+  if (r.counters_from_ms < 0 || r.counters_to_ms < 0) return nullptr;
+  auto ports = [](const uint32_t (&v)[4]) { return json::array({v[0], v[1], v[2], v[3]}); };
+  json boards = json::array();
+  for (const CounterRise& c : r.counter_rises) {
+    boards.push_back({{"position", c.position},
+                      {"dcu", c.dcu},
+                      {"rx_errors", ports(c.rx_errors)},
+                      {"invalid_frames", ports(c.invalid_frames)},
+                      {"forwarded_rx_errors", ports(c.forwarded_rx_errors)},
+                      {"lost_links", ports(c.lost_links)},
+                      {"processing_unit_errors", c.processing_unit_errors},
+                      {"pdi_errors", c.pdi_errors}});
+  }
+  return {{"from_ms", r.counters_from_ms}, {"to_ms", r.counters_to_ms}, {"rises", boards}};
+}
+
+json CaptureJson(const RunRecord& r) {
+  if (!r.has_capture) return nullptr;
+  const CaptureRecord& c = r.capture;
+  json j = {{"path", c.path}, {"written", c.written}};
+  if (c.written) {
+    j["frames"] = c.frames;
+    j["left_out"] = c.left_out;
+    j["kernel_dropped"] = c.kernel_dropped;
+  } else {
+    j["error"] = c.error;
+  }
+  return j;
 }
 
 json CheckJson(const Check& c) {
@@ -145,6 +178,8 @@ std::string ToJson(const RunRecord& r) {
             {"bus", r.has_bus ? BusJson(r) : json(nullptr)},
             {"cycle", r.has_bus ? CycleJson(r.bus) : json(nullptr)},
             {"supervision", r.has_bus ? SupervisionJson(r.bus) : json::array()},
+            {"counters", CountersJson(r)},
+            {"capture", CaptureJson(r)},
             {"checks", checks},
             {"maybe_enabled", r.maybe_enabled}};
   // Invalid UTF-8 (a configuration path, an exception text) is replaced

@@ -31,6 +31,8 @@ bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* ou
       d.format = Format::kJson;
     } else if (kind == "junit") {
       d.format = Format::kJunit;
+    } else if (kind == "pcap") {
+      d.format = Format::kPcap;
     } else {
       *error = "SELFTEST_OUTPUT \"" + setting + "\": \"" + item +
                "\" is not json:PATH or junit:PATH; no report is written.";
@@ -45,7 +47,9 @@ bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* ou
     }
     for (const auto& earlier : *out) {
       if (earlier.format != d.format && SameReportFile(earlier.path, d.path)) {
-        const std::string earlier_kind = earlier.format == Format::kJson ? "json" : "junit";
+        const std::string earlier_kind = earlier.format == Format::kJson    ? "json"
+                                         : earlier.format == Format::kJunit ? "junit"
+                                                                            : "pcap";
         *error = "SELFTEST_OUTPUT \"" + setting + "\": " + earlier_kind + " and " + kind +
                  " name the same file " + d.path + "; no report is written.";
         out->clear();

@@ -11,16 +11,17 @@
 namespace selftest {
 namespace report {
 
-enum class Format { kJson, kJunit };
+enum class Format { kJson, kJunit, kPcap };
 
 struct Destination {
   Format format;
   std::string path;
 };
 
-// Reads "json:PATH", "junit:PATH" or both separated by a comma. An empty or
-// absent value gives no destination. On a malformed value, or two reports
-// for one file, returns false with a one-line reason in *error.
+// Reads "json:PATH", "junit:PATH", "pcap:PATH" (the frames of the run) or
+// several of them separated by commas. An empty or absent value gives no
+// destination. On a malformed value, or two reports for one file, returns
+// false with a one-line reason in *error.
 bool ParseOutputSetting(const std::string& setting, std::vector<Destination>* out, std::string* error);
 
 // One report file on its way to disk, for any kind of report. The path is

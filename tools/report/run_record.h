@@ -44,6 +44,28 @@ struct Check {
   double crossed_ms = 0;
 };
 
+// The frames of the run, when SELFTEST_OUTPUT asked for a capture.
+struct CaptureRecord {
+  std::string path;
+  bool written = false;
+  std::string error;          // why there is no file
+  uint64_t frames = 0;        // frames in the file
+  uint64_t left_out = 0;      // frames not kept (the thinned-out cyclic exchange)
+  uint64_t kernel_dropped = 0;
+};
+
+// How much one DCU board's error counters rose between two readings.
+struct CounterRise {
+  int position = 0;
+  std::string dcu;
+  uint32_t rx_errors[4] = {0, 0, 0, 0};
+  uint32_t invalid_frames[4] = {0, 0, 0, 0};
+  uint32_t forwarded_rx_errors[4] = {0, 0, 0, 0};
+  uint32_t lost_links[4] = {0, 0, 0, 0};
+  uint32_t processing_unit_errors = 0;
+  uint32_t pdi_errors = 0;
+};
+
 struct RunRecord {
   std::string tool;
   std::string version;
@@ -56,6 +78,13 @@ struct RunRecord {
   bool has_bus = false;       // a bring-up was attempted
   ethercat_manager::BusFigures bus;
   std::vector<Check> checks;
+  // The boards' error counters: read after the start and again after the
+  // checks (times since the bring-up began, -1 when not read).
+  double counters_from_ms = -1;
+  double counters_to_ms = -1;
+  std::vector<CounterRise> counter_rises;
+  bool has_capture = false;
+  CaptureRecord capture;
   // Actuators whose final disable could not be confirmed.
   std::vector<std::string> maybe_enabled;
 };
