@@ -17,13 +17,9 @@ import io
 import json
 import sys
 
-try:
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-except ImportError:  # said in main(), after --help and --version
-    plt = None
+# matplotlib.pyplot, imported by main() once the arguments are read, so that
+# --help and --version need no plotting library.
+plt = None
 
 # Set to the project's version when the script is installed.
 VERSION = "(source tree)"
@@ -232,9 +228,16 @@ def main(argv):
     parser.add_argument("-o", "--output", required=True, help="HTML page to write")
     parser.add_argument("--version", action="version", version="%(prog)s " + VERSION)
     args = parser.parse_args(argv)
-    if plt is None:
+    global plt
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot
+    except ImportError:
         print("[ERROR] The report page needs matplotlib: apt-get install python3-matplotlib", file=sys.stderr)
         return 1
+    plt = matplotlib.pyplot
     try:
         with open(args.report, encoding="utf-8") as f:
             report = json.load(f)
