@@ -38,7 +38,7 @@ fail() {
   echo "FAIL: $*" >&2
   exit 1
 }
-step() { echo "--- $*"; }
+step() { echo "--- [${SECONDS} s] $*"; }
 
 # dpkg, again for a while when another dpkg or apt holds the lock.
 dpkg_retry() {
