@@ -17,10 +17,12 @@ import io
 import json
 import sys
 
-import matplotlib
+# matplotlib.pyplot, imported by main() once the arguments are read, so that
+# --help and --version need no plotting library.
+plt = None
 
-matplotlib.use("Agg")
-import matplotlib.pyplot as plt  # noqa: E402
+# Set to the project's version when the script is installed.
+VERSION = "(source tree)"
 
 VERDICT_COLOURS = {
     "pass": "#1a7f37",
@@ -215,10 +217,27 @@ def render(report):
 
 
 def main(argv):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(
+        description=__doc__.splitlines()[0],
+        epilog="The report comes from a self-test run with SELFTEST_OUTPUT=json:PATH, e.g. "
+        "SELFTEST_OUTPUT=json:r.json robot_selftest robot.yaml. Exit status: 0 when the page "
+        "was written, 1 when the report cannot be read, the page cannot be written or "
+        "matplotlib is missing, 2 on bad arguments. "
+        "Manual: man selftest_report.")
     parser.add_argument("report", help="JSON report written with SELFTEST_OUTPUT=json:PATH")
     parser.add_argument("-o", "--output", required=True, help="HTML page to write")
+    parser.add_argument("--version", action="version", version="%(prog)s " + VERSION)
     args = parser.parse_args(argv)
+    global plt
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot
+    except ImportError:
+        print("[ERROR] The report page needs matplotlib: apt-get install python3-matplotlib", file=sys.stderr)
+        return 1
+    plt = matplotlib.pyplot
     try:
         with open(args.report, encoding="utf-8") as f:
             report = json.load(f)
@@ -226,8 +245,12 @@ def main(argv):
         print("[ERROR] Cannot read the report %s: %s" % (args.report, e), file=sys.stderr)
         return 1
     page = render(report)
-    with open(args.output, "w", encoding="utf-8") as f:
-        f.write(page)
+    try:
+        with open(args.output, "w", encoding="utf-8") as f:
+            f.write(page)
+    except OSError as e:
+        print("[ERROR] Cannot write the page %s: %s" % (args.output, e), file=sys.stderr)
+        return 1
     return 0
 
 

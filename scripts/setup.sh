@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Installs everything the build, the tests and the simulated robot need, from
-# Debian's packages, non-interactively. Safe to run again: packages already
-# present are left alone.
+# Installs what the build and the demo need, from Debian's packages,
+# non-interactively: the compiler and CMake, the libraries, iproute2 for the
+# simulated bus, scdoc for the man pages, and dpkg-dev, file and libcap2-bin
+# for the Debian package (cpack -G DEB) and its capabilities. The test-only
+# packages come from scripts/setup-test.sh, which scripts/test.sh runs.
+# Safe to run again: packages already present are left alone.
+#
+#   scripts/setup.sh [MORE_PACKAGES...]
 set -euo pipefail
 
 pkgs=(
@@ -9,11 +14,11 @@ pkgs=(
   libyaml-cpp-dev
   libgtest-dev libgmock-dev googletest
   libbenchmark-dev
-  iproute2 tshark libpcap-dev
-  clang libclang-rt-14-dev llvm
+  libpcap-dev
   nlohmann-json3-dev libtinyxml2-dev
-  python3 python3-matplotlib python3-junitparser libxml2-utils chromium fonts-wqy-zenhei
-  rt-tests
+  iproute2 python3
+  scdoc dpkg-dev file libcap2-bin
+  "$@"
 )
 
 missing=()

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the project and passes its tests, on a fresh Debian 12 machine:
-#   1. installs the dependencies (scripts/setup.sh),
+#   1. installs the dependencies of the build and of the tests (scripts/setup-test.sh),
 #   2. builds and runs every test (unit tests in parallel, bus tests one by one),
 #   3. rebuilds under AddressSanitizer + UBSan and runs the single-threaded tests,
 #   4. rebuilds under ThreadSanitizer and runs the threaded tests,
@@ -9,7 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-"$(pwd)/scripts/setup.sh"
+"$(pwd)/scripts/setup-test.sh"
 
 JOBS="${JOBS:-2}"
 export CTEST_OUTPUT_ON_FAILURE=1
@@ -34,6 +34,8 @@ mkdir -p build
 build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 run_ctest build -L unit -LE fuzz -j "$JOBS"
 run_ctest build -L bus
+# The Debian packages: built, lintian, installed here, run as nobody, removed.
+run_ctest build -L package
 
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DZORVIK_SANITIZER=address -DZORVIK_BUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

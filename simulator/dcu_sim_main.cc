@@ -354,9 +354,59 @@ int FrameServer::Run(int signal_fd, dcusim::ControlServer* control) {
   }
 }
 
+// --help and --version: standard output, status 0, before anything else.
+bool PrintProgramInfo(int argc, char** argv) {
+  static const char kHelp[] =
+    "usage: dcu_sim --ifname IF --config FILE [--control PATH] [--rt-priority N (0 = off, default 40)]\n"
+    "               [--cpu N] [--no-kernel-timestamps] [--verbose]\n"
+    "       dcu_sim --config FILE --check | --print-ifname\n"
+    "       dcu_sim --help | --version\n"
+    "\n"
+    "Answers EtherCAT frames on a network interface as the chain of DCU boards\n"
+    "of a self-test configuration file would, with their actuators and IMUs: a\n"
+    "robot for dcu_selftest, robot_selftest and dcu_businfo to test against.\n"
+    "Simulation-only settings and faults live under the top-level key\n"
+    "DcuSimulator, which the self-tests ignore. Runs until SIGINT or SIGTERM.\n"
+    "\n"
+    "Options:\n"
+    "  --ifname IF             the interface to answer on (the end of a veth pair\n"
+    "                          or a cable to the master's port)\n"
+    "  --config FILE           the self-test configuration (man 5\n"
+    "                          zorvik_selftest.yaml) with DcuSimulator settings\n"
+    "  --control PATH          the control socket for dcu_simctl (default\n"
+    "                          /run/dcu_sim/IF.sock, root only)\n"
+    "  --rt-priority N         SCHED_FIFO priority, 0 = off (default 40)\n"
+    "  --cpu N                 pin the simulator to CPU N\n"
+    "  --no-kernel-timestamps  take frame times after the receive call\n"
+    "  --verbose               print every control command and failed send\n"
+    "  --check                 check the file, describe the network and exit\n"
+    "  --print-ifname          print ZorvikController.ethercat.ifname and exit\n"
+    "  -h, --help              print this help and exit\n"
+    "  --version               print the version and exit\n"
+    "\n"
+    "Exit status: 0 after SIGINT or SIGTERM (and after --check), 1 on a run-time\n"
+    "failure (the interface, the control socket), 2 on bad arguments or settings.\n"
+    "Needs root or cap_net_raw for the interface.\n"
+    "\n"
+    "Manual: man dcu_sim; commands: man dcu_simctl\n";
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::fputs(kHelp, stdout);
+      return true;
+    }
+    if (a == "--version") {
+      std::printf("dcu_sim %s\n", ZORVIK_VERSION);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (PrintProgramInfo(argc, argv)) return 0;
   Options opt;
   if (!ParseArgs(argc, argv, &opt)) {
     Usage();

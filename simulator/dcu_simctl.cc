@@ -32,6 +32,29 @@ std::string FindSocket() {
   return found.size() == 1 ? found[0] : "";
 }
 
+// What --help prints.
+const char kHelp[] =
+    "usage: dcu_simctl [--control PATH] [--timeout SECONDS] [COMMAND WORDS...]\n"
+    "Without a command, reads one command per line from standard input.\n"
+    "Try: dcu_simctl help\n"
+    "\n"
+    "Sends commands to a running dcu_sim and prints each reply: faults while a\n"
+    "test runs (cable pull, board 2 silent, loss 0.01, actuator NAME fault\n"
+    "no_enable, imu 1 magnitude 7.0), readings (get 1 state, stats) and\n"
+    "\"help\" for the whole list.\n"
+    "\n"
+    "Options:\n"
+    "  --control PATH       the simulator's control socket; default\n"
+    "                       $DCU_SIM_CONTROL, else the only socket in /run/dcu_sim\n"
+    "  --timeout SECONDS    how long to wait for each reply (default 5)\n"
+    "  -h, --help           print this help and exit\n"
+    "  --version            print the version and exit\n"
+    "\n"
+    "Exit status: 0 when every reply starts with \"ok\", 1 when a reply is an\n"
+    "error, 2 when the simulator cannot be reached or does not answer.\n"
+    "\n"
+    "Manual: man dcu_simctl\n";
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,9 +68,10 @@ int main(int argc, char** argv) {
     } else if (a == "--timeout" && i + 1 < argc) {
       timeout_ms = static_cast<int>(std::atof(argv[++i]) * 1000);
     } else if (a == "--help" || a == "-h") {
-      std::printf("usage: dcu_simctl [--control PATH] [--timeout SECONDS] [COMMAND WORDS...]\n"
-                  "Without a command, reads one command per line from standard input.\n"
-                  "Try: dcu_simctl help\n");
+      std::fputs(kHelp, stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("dcu_simctl %s\n", ZORVIK_VERSION);
       return 0;
     } else {
       words.push_back(a);

@@ -29,6 +29,7 @@
 #include "ethercat.h"
 #include "tools/bus_survey.h"
 #include "tools/capture/frame_capture.h"
+#include "tools/program_info.h"
 #include "tools/selftest_config.h"
 #include "tools/selftest_runtime.h"
 
@@ -421,6 +422,7 @@ void PrintVerdict(const std::string& config_path, const businfo::Report& report,
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (selftest::PrintProgramInfo(argc, argv, "dcu_businfo")) return 0;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   selftest::InstallInterruptWatch();
 

@@ -12,6 +12,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "controller/zorvik_controller.h"
+#include "tools/program_info.h"
 #include "tools/selftest_config.h"
 #include "tools/selftest_run.h"
 
@@ -59,6 +60,7 @@ int RunChecks(selftest::SelftestRun& run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (selftest::PrintProgramInfo(argc, argv, "dcu_selftest")) return 0;
   selftest::SelftestRun run(kTexts, ReadConfig, RunChecks);
   return run.Main(argc, argv);
 }

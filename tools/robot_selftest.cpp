@@ -14,6 +14,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include "controller/zorvik_controller.h"
+#include "tools/program_info.h"
 #include "tools/selftest_config.h"
 #include "tools/selftest_run.h"
 #include "tools/selftest_runtime.h"
@@ -193,6 +194,7 @@ int RunChecks(selftest::SelftestRun& run) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (selftest::PrintProgramInfo(argc, argv, "robot_selftest")) return 0;
   selftest::SelftestRun run(kTexts, ReadConfig, RunChecks);
   run_ = &run;
   return run.Main(argc, argv);
