@@ -14,6 +14,31 @@ cd "$(dirname "$0")/.."
 JOBS="${JOBS:-2}"
 export CTEST_OUTPUT_ON_FAILURE=1
 
+# Repeated builds (and the three builds of one tree) share compiled objects
+# through ccache; paths are taken relative to the checkout, so a new clone
+# in another folder still finds them.
+LAUNCHER=()
+if command -v ccache > /dev/null; then
+  export CCACHE_BASEDIR="$(pwd)" CCACHE_NOHASHDIR=1
+  LAUNCHER=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+# Each stage's time, printed at the end (also when a stage fails).
+STAGES=()
+stage() {  # stage <name> <command...>
+  local name="$1"; shift
+  local t0=$SECONDS
+  "$@"
+  STAGES+=("$(printf '%-28s %4d s' "$name" $((SECONDS - t0)))")
+}
+print_stages() {
+  [ "${#STAGES[@]}" -gt 0 ] || return 0
+  echo "== stage times =="
+  printf '%s\n' "${STAGES[@]}"
+  printf '%-28s %4d s\n' "total" "$SECONDS"
+}
+trap print_stages EXIT
+
 build() {  # build <dir> <cmake args...> [--target T]
   local dir="$1"; shift
   local target=()
@@ -21,7 +46,7 @@ build() {  # build <dir> <cmake args...> [--target T]
     target=(--target "${*: -1}")
     set -- "${@:1:$(($# - 2))}"
   fi
-  cmake -S . -B "$dir" "$@" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
+  cmake -S . -B "$dir" "${LAUNCHER[@]}" "$@" > "$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
   cmake --build "$dir" -j "$JOBS" "${target[@]}"
 }
 
@@ -31,20 +56,20 @@ run_ctest() {  # run_ctest <dir> <ctest args...>
 }
 
 mkdir -p build
-build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-run_ctest build -L unit -LE fuzz -j "$JOBS"
-run_ctest build -L bus
+stage "build (plain)" build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+stage "unit tests" run_ctest build -L unit -LE fuzz -j "$JOBS"
+stage "bus tests" run_ctest build -L bus
 # The Debian packages: built, lintian, installed here, run as nobody, removed.
-run_ctest build -L package
+stage "package test" run_ctest build -L package
 
-build build-asan -DCMAKE_BUILD_TYPE=Debug -DZORVIK_SANITIZER=address -DZORVIK_BUILD_BENCHMARKS=OFF
+stage "build (ASan+UBSan)" build build-asan -DCMAKE_BUILD_TYPE=Debug -DZORVIK_SANITIZER=address -DZORVIK_BUILD_BENCHMARKS=OFF
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_ctest build-asan -LE 'threaded|fuzz' -j "$JOBS"
+  stage "ASan+UBSan tests" run_ctest build-asan -LE 'threaded|fuzz' -j "$JOBS"
 
-build build-tsan -DCMAKE_BUILD_TYPE=Debug -DZORVIK_SANITIZER=thread -DZORVIK_BUILD_BENCHMARKS=OFF
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L threaded
+stage "build (TSan)" build build-tsan -DCMAKE_BUILD_TYPE=Debug -DZORVIK_SANITIZER=thread -DZORVIK_BUILD_BENCHMARKS=OFF --target threaded_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 stage "TSan tests" run_ctest build-tsan -L threaded
 
 # Only the fuzz target is built with clang; the rest is covered above.
-build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+stage "build (fuzzer)" build build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DZORVIK_BUILD_FUZZERS=ON -DZORVIK_BUILD_BENCHMARKS=OFF --target config_fuzzer
-run_ctest build-fuzz -L fuzz
+stage "fuzzer" run_ctest build-fuzz -L fuzz

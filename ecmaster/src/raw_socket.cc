@@ -20,6 +20,12 @@ namespace ecmaster {
 
 namespace {
 
+#ifdef PACKET_IGNORE_OUTGOING
+constexpr int kPacketIgnoreOutgoing = PACKET_IGNORE_OUTGOING;
+#else
+constexpr int kPacketIgnoreOutgoing = 23;  // Linux 4.20 and later
+#endif
+
 class RawSocketTransport final : public Transport {
  public:
   explicit RawSocketTransport(int fd) : fd_(fd) {}
@@ -75,6 +81,10 @@ std::unique_ptr<Transport> OpenRawSocket(const std::string& ifname, std::string*
   }
   const int one = 1;
   ::setsockopt(fd, SOL_SOCKET, SO_DONTROUTE, &one, sizeof one);
+  // The kernel hands a packet socket a copy of every frame it sends; asking
+  // it not to saves a receive call and a copy per frame. Older kernels
+  // refuse the option, and Receive still drops the copies by their type.
+  ::setsockopt(fd, SOL_PACKET, kPacketIgnoreOutgoing, &one, sizeof one);
 
   struct ifreq ifr;
   std::memset(&ifr, 0, sizeof ifr);
