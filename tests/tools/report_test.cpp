@@ -525,6 +525,8 @@ TEST_P(ReportsOfBothTools, InterruptWhileReadingTheFile) {
     EXPECT_EQ(j["checks"][0]["message"], "interrupted");
     unlink(json_path.c_str());
   }
+}
+
 // A capture asked for on an interface that cannot be captured on: one more
 // "[ERROR]" line, no capture file, and the report says why; a run that
 // never reaches the bus has no capture either.
