@@ -272,6 +272,11 @@ bool ZorvikController::ActuatorBoardAnswers(const std::string& actuator_name) {
   return dcu != nullptr && dcu->InOp() && dcu->Answering();
 }
 
+bool ZorvikController::DcuAnswers(const std::string& dcu_name) {
+  Dcu* dcu = FindDcu(dcu_name);
+  return dcu != nullptr && dcu->Answering();
+}
+
 bool ZorvikController::ActuatorDcu(const std::string& actuator_name, std::string& dcu_name, int& ecat_id) {
   Dcu* dcu = FindActuatorDcu(actuator_name);
   if (dcu == nullptr) return false;

@@ -61,6 +61,8 @@ class ZorvikController {
   // Whether the board carrying the actuator answers the frames now (it
   // answered within the last fraction of a second); false for an unknown name.
   bool ActuatorBoardAnswers(const std::string& actuator_name);
+  // Whether the DCU's board answers the frames now; false for an unknown name.
+  bool DcuAnswers(const std::string& dcu_name);
   // Name and bus position of the DCU carrying the actuator; false for an
   // unknown name.
   bool ActuatorDcu(const std::string& actuator_name, std::string& dcu_name, int& ecat_id);
