@@ -303,8 +303,17 @@ bool Dcu::EnableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
   // A model without a power stage has nothing to switch; on a running bus
-  // the board must at least be in OP to count as ready.
-  if (!HasPowerStage(*actuator)) return !gated_ || InOp();
+  // the board must at least answer, in OP, a frame sent from now on to count
+  // as ready.
+  if (!HasPowerStage(*actuator)) {
+    if (!gated_) return true;
+    uint64_t frame = 0;
+    {
+      std::lock_guard<std::mutex> lock(send_mutex_);
+      frame = outputs_frame_.load() + 1;
+    }
+    return PollFeedback([] { return true; }, true, frame);
+  }
   const uint64_t frame = WriteCommand(*actuator, [this](Actuator& a) {
     a.RequestState(STATE_ENABLE);
     EnableRequested(a) = true;
