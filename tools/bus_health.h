@@ -20,10 +20,11 @@ namespace selftest {
 // frames: lost one by one, the signature of a damaged line. A sound line
 // loses none. A computer (or a simulated bus) that is not scheduled in time
 // loses a frame or two now and then, or a longer run in one stall: on the
-// project's 2-core machine, loaded far beyond its cores, a run of
-// examples/robot.yaml (2000 to 4000 frames) lost single frames at most
-// twice. A line that loses one frame in two hundred lost them one by one
-// 7 to 26 times in the same run of the robot.
+// project's 2-core machine, loaded far beyond its cores (load average 10 to
+// 13 with two or four CPU hogs added), 60 runs of examples/robot.yaml (2000
+// to 4000 frames each) lost single frames at most twice in a run. A line
+// that loses one frame in two hundred lost them one by one 5 to 26 times
+// per run of the same robot (20 runs).
 constexpr double kShortRunShare = 0.001;
 constexpr unsigned long long kMinShortRuns = 4;
 
