@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -16,6 +17,20 @@ constexpr long kPollPeriodNs = 10 * 1000 * 1000;
 constexpr int kMaxPolls = 100;
 // How long the IMU apply-offset flag stays raised.
 constexpr long kImuOffsetPulseNs = 30 * 1000 * 1000;
+// A board counts as not answering when the cycle thread went through at
+// least kSilentFrames frames and kSilentNs since its last answer: longer
+// than a computer that is scheduled late loses frames in one run, far
+// shorter than a confirmation wait.
+constexpr uint64_t kSilentFrames = 3;
+constexpr int64_t kSilentNs = 200 * 1000 * 1000LL;
+// Confirmation waits that began before a cut end at their next poll.
+std::atomic<uint64_t> wait_cuts{0};
+
+int64_t MonotonicNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
 
 // Relative sleep on the monotonic clock, resumed after a signal.
 void SleepNs(long ns) {
@@ -94,6 +109,43 @@ void Dcu::SetBusGate(std::function<bool()> link_lost) {
 
 bool Dcu::InOp() const { return reported_state_.load() == ethercat_manager::OP; }
 
+bool Dcu::Answering() const {
+  if (!gated_) return true;
+  const uint64_t heard = heard_frame_.load();
+  const uint64_t latest = latest_frame_.load();
+  if (latest < heard + kSilentFrames) return true;
+  return MonotonicNs() - heard_ns_.load() < kSilentNs;
+}
+
+bool Dcu::FreshSinceCommand(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return false;
+  if (!gated_) return true;
+  uint64_t command_frame = 0;
+  {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    command_frame = CommandFrame(*actuator);
+  }
+  return InOp() && Answering() && answered_frame_.load() > command_frame;
+}
+
+bool Dcu::MayBeEnabled(const std::string& name) {
+  Actuator* actuator = GetActautor(name);
+  if (actuator == nullptr) return false;
+  std::lock_guard<std::mutex> lock(send_mutex_);
+  return EnableRequested(*actuator);
+}
+
+void Dcu::CutWaitsInProgress() { wait_cuts.fetch_add(1); }
+
+uint64_t& Dcu::CommandFrame(const Actuator& actuator) {
+  return command_frame_[actuator.GetChannel()][actuator.GetId() - 1];
+}
+
+bool& Dcu::EnableRequested(const Actuator& actuator) {
+  return enable_requested_[actuator.GetChannel()][actuator.GetId() - 1];
+}
+
 uint8_t* Dcu::GetSendBuf() { return reinterpret_cast<uint8_t*>(&send_packet_); }
 
 uint8_t* Dcu::GetRecvBuf() { return reinterpret_cast<uint8_t*>(&recv_packet_); }
@@ -163,14 +215,22 @@ void Dcu::ImuAppleUserOffset() {
 }
 
 template <typename Done>
-bool Dcu::PollFeedback(Done done, bool gate) {
+bool Dcu::PollFeedback(Done done, bool gate, uint64_t command_frame) {
   gate = gate && gated_;
+  const uint64_t cuts = wait_cuts.load();
   for (int i = 0; i < kMaxPolls; ++i) {
-    // With the link lost nothing can be confirmed: no waiting it out.
+    // With the link lost, or the board silent, nothing can be confirmed: no
+    // waiting it out.
     if (gate && link_lost_ && link_lost_()) return false;
+    if (gate && !Answering()) return false;
+    if (wait_cuts.load() != cuts) return false;
     SleepNs(kPollPeriodNs);
     if (gate && !InOp()) continue;
     std::lock_guard<std::mutex> lock(recv_mutex_);
+    // The receive buffer holds the board's answer to answered_frame_ (the
+    // cycle thread stores the number after the copy, under no lock of ours,
+    // so a newer copy may already be in: it is fresher still).
+    if (gate && answered_frame_.load() <= command_frame) continue;
     if (done()) return true;
   }
   return false;
@@ -206,10 +266,13 @@ void WarnOnModelMismatch(const Actuator& actuator, ActuatorType answered) {
 }  // namespace
 
 template <typename Write>
-void Dcu::WriteCommand(Actuator& actuator, Write write) {
+uint64_t Dcu::WriteCommand(Actuator& actuator, Write write) {
   std::lock_guard<std::mutex> lock(send_mutex_);
   write(actuator);
   SetChannelId(actuator.GetChannel(), actuator.GetId());
+  ++commands_written_;
+  CommandFrame(actuator) = outputs_frame_.load() + 1;
+  return CommandFrame(actuator);
 }
 
 template <typename T, typename Read>
@@ -223,14 +286,14 @@ T Dcu::ReadFeedback(const std::string& name, T none, Read read) {
 bool Dcu::ShakeHand(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  WriteCommand(*actuator, [](Actuator& a) { a.ShakeHand(); });
+  const uint64_t frame = WriteCommand(*actuator, [](Actuator& a) { a.ShakeHand(); });
   // A valid reply has a type of 1 to 7 and a non-zero information word.
   ActuatorType answered = TYPE_NONE;
   const bool ok = PollFeedback([actuator, &answered] {
     uint32_t info = 0;
     actuator->GetShakeHandInfo(answered, info);
     return answered != TYPE_NONE && info != 0;
-  }, true);
+  }, true, frame);
   if (ok) WarnOnModelMismatch(*actuator, answered);
   return ok;
 }
@@ -239,30 +302,55 @@ bool Dcu::EnableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
   // A model without a power stage has nothing to switch; on a running bus
-  // the board must at least be in OP to count as ready.
-  if (!HasPowerStage(*actuator)) return !gated_ || InOp();
-  WriteCommand(*actuator, [](Actuator& a) { a.RequestState(STATE_ENABLE); });
-  return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_ENABLE; }, true);
+  // the board must at least answer, in OP, a frame sent from now on to count
+  // as ready.
+  if (!HasPowerStage(*actuator)) {
+    if (!gated_) return true;
+    uint64_t frame = 0;
+    {
+      std::lock_guard<std::mutex> lock(send_mutex_);
+      frame = outputs_frame_.load() + 1;
+    }
+    return PollFeedback([] { return true; }, true, frame);
+  }
+  const uint64_t frame = WriteCommand(*actuator, [this](Actuator& a) {
+    a.RequestState(STATE_ENABLE);
+    EnableRequested(a) = true;
+    enable_written_[a.GetChannel()][a.GetId() - 1] = commands_written_ + 1;
+  });
+  return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_ENABLE; }, true, frame);
 }
 
 bool Dcu::DisableActuator(const std::string& name) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  WriteCommand(*actuator, [](Actuator& a) { a.RequestState(STATE_DISABLE); });
+  uint64_t written = 0;
+  const uint64_t frame = WriteCommand(*actuator, [this, &written](Actuator& a) {
+    a.RequestState(STATE_DISABLE);
+    written = commands_written_ + 1;
+  });
   // A model without a power stage cannot stay enabled: it is confirmed
   // whatever the board's state.
   const bool has_power_stage = HasPowerStage(*actuator);
-  return PollFeedback([actuator] { return actuator->GetPowerState() == STATE_DISABLE; },
-                      has_power_stage);
+  const bool confirmed = PollFeedback([actuator] { return actuator->GetPowerState() == STATE_DISABLE; },
+                                      has_power_stage, frame);
+  if (confirmed) {
+    std::lock_guard<std::mutex> lock(send_mutex_);
+    // Unless an enable was written meanwhile.
+    if (enable_written_[actuator->GetChannel()][actuator->GetId() - 1] < written) {
+      EnableRequested(*actuator) = false;
+    }
+  }
+  return confirmed;
 }
 
 bool Dcu::SetMode(const std::string& name, ActautorMode mode) {
   Actuator* actuator = GetActautor(name);
   if (actuator == nullptr) return false;
-  WriteCommand(*actuator, [mode](Actuator& a) { a.SetMode(mode); });
+  const uint64_t frame = WriteCommand(*actuator, [mode](Actuator& a) { a.SetMode(mode); });
   return PollFeedback([actuator, mode] {
     return static_cast<uint8_t>(actuator->GetMode()) == static_cast<uint8_t>(mode);
-  }, true);
+  }, true, frame);
 }
 
 bool Dcu::EnableAllActuator() {
@@ -326,6 +414,7 @@ void Dcu::SetMitCmd(const std::string& name, float position, float velocity, flo
   actuator->SetMitCmd(position, velocity, effort, kp, kd);
   // MIT frames go out on every slot of the channel.
   SetChannelId(actuator->GetChannel(), 255);
+  CommandFrame(*actuator) = outputs_frame_.load() + 1;
 }
 
 void Dcu::SetMitParam(const std::string& name, MitParam param) {

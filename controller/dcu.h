@@ -105,13 +105,30 @@ class Dcu : public ethercat_manager::EthercatNode {
   bool DisableAllActuator();
 
   // Supervised confirmation. Once the bus is started on this node (the
-  // facade calls SetBusGate), a confirmation wait accepts a reading only
-  // while the board is in OP as last reported to the node, and gives up at
-  // once while link_lost() holds: the inputs of a board outside OP keep
-  // their last values. A node without a gate (no bus) waits as before.
+  // facade calls SetBusGate), a confirmation (shake-hand, enable, disable,
+  // mode) counts only from a reading the board sent in answer to a frame
+  // that left after the command was written, while the board is in OP as
+  // last reported to the node. A wait gives up at once while link_lost()
+  // holds or the board does not answer (see Answering). A node without a
+  // gate (no bus) waits as before.
   void SetBusGate(std::function<bool()> link_lost);
   // Whether the last state the bus manager reported for the board is OP.
   bool InOp() const;
+  // Whether the board answers: on a running bus, it may have answered one
+  // of the frames of the last 200 ms, or fewer than 3 frames went by since
+  // (a computer scheduled late loses a shorter run). True without a bus.
+  bool Answering() const;
+  // Whether the actuator's readings are fresh: the board is in OP, answers,
+  // and the readings held are its answer to a frame that left after the
+  // actuator's last command was written. Without a bus: whether it is known.
+  bool FreshSinceCommand(const std::string& name);
+  // Whether a command written to the actuator may have enabled it: an enable
+  // was requested and no disable has been confirmed since.
+  bool MayBeEnabled(const std::string& name);
+  // Every confirmation wait that began before this call gives up at its
+  // next poll (an interrupted run must not wait them out); later waits are
+  // not affected. Safe from any thread.
+  static void CutWaitsInProgress();
 
   void ClearError(const std::string& name);
   void SetHomingPosition(const std::string& name);
@@ -141,15 +158,28 @@ class Dcu : public ethercat_manager::EthercatNode {
   std::atomic<int32_t> reported_state_{ethercat_manager::NONE};
   bool gated_ = false;
   std::function<bool()> link_lost_;
+  // Per command slot (channel, id): the first frame that can carry the last
+  // command written to it; whether an enable may be in force, and the number
+  // (in commands_written_) of the last enable written. Under send_mutex_.
+  uint64_t command_frame_[3][kSlotsPerChannel] = {};
+  bool enable_requested_[3][kSlotsPerChannel] = {};
+  uint64_t enable_written_[3][kSlotsPerChannel] = {};
+  uint64_t commands_written_ = 0;
 
   // Polls done() under the receive lock every 10 ms, at most 100 times;
-  // true as soon as it holds (and, when gated, the board is in OP).
+  // true as soon as it holds. When gated, only a reading of a frame after
+  // command_frame counts, and the wait ends early (false) while the link is
+  // lost, the board does not answer or the wait was cut.
   template <typename Done>
-  bool PollFeedback(Done done, bool gate);
+  bool PollFeedback(Done done, bool gate, uint64_t command_frame);
   // Under one holding of the send lock: lets write fill the actuator's
   // command slot, then addresses the slot (the channel's addressing byte).
+  // Returns the first frame that can carry the command.
   template <typename Write>
-  void WriteCommand(Actuator& actuator, Write write);
+  uint64_t WriteCommand(Actuator& actuator, Write write);
+  // The slot's entries of command_frame_ / enable_requested_.
+  uint64_t& CommandFrame(const Actuator& actuator);
+  bool& EnableRequested(const Actuator& actuator);
   // read's value of the actuator called name under the receive lock, or
   // none when there is no such actuator.
   template <typename T, typename Read>

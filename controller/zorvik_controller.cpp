@@ -262,9 +262,40 @@ bool ZorvikController::DcuInOp(const std::string& dcu_name) {
   return dcu != nullptr && dcu->InOp();
 }
 
+bool ZorvikController::ActuatorReadingFresh(const std::string& actuator_name) {
+  Dcu* dcu = FindActuatorDcu(actuator_name);
+  return dcu != nullptr && dcu->FreshSinceCommand(actuator_name);
+}
+
+bool ZorvikController::ActuatorBoardAnswers(const std::string& actuator_name) {
+  Dcu* dcu = FindActuatorDcu(actuator_name);
+  return dcu != nullptr && dcu->InOp() && dcu->Answering();
+}
+
+bool ZorvikController::DcuAnswers(const std::string& dcu_name) {
+  Dcu* dcu = FindDcu(dcu_name);
+  return dcu != nullptr && dcu->Answering();
+}
+
+bool ZorvikController::ActuatorDcu(const std::string& actuator_name, std::string& dcu_name, int& ecat_id) {
+  Dcu* dcu = FindActuatorDcu(actuator_name);
+  if (dcu == nullptr) return false;
+  dcu_name = dcu->GetName();
+  ecat_id = dcu->id_;
+  return true;
+}
+
+bool ZorvikController::ActuatorMayBeEnabled(const std::string& actuator_name) {
+  Dcu* dcu = FindActuatorDcu(actuator_name);
+  return dcu != nullptr && dcu->MayBeEnabled(actuator_name);
+}
+
 bool ZorvikController::LinkLost() { return ecat_manager_.LinkLost(); }
 
-void ZorvikController::RequestAbort() { ecat_manager_.RequestAbort(); }
+void ZorvikController::RequestAbort() {
+  ecat_manager_.RequestAbort();
+  Dcu::CutWaitsInProgress();
+}
 
 ethercat_manager::BusFigures ZorvikController::GetBusFigures() { return ecat_manager_.recorder_.Snapshot(); }
 

@@ -53,11 +53,28 @@ class ZorvikController {
   bool ActuatorBoardInOp(const std::string& actuator_name);
   // The same for a DCU named directly (its IMU readings).
   bool DcuInOp(const std::string& dcu_name);
+  // Whether the actuator's readings count: its board is in OP, answers the
+  // frames, and what the node holds is the board's answer to a frame that
+  // left after the actuator's last command (an MIT command included) was
+  // written. False for an unknown name.
+  bool ActuatorReadingFresh(const std::string& actuator_name);
+  // Whether the board carrying the actuator answers the frames now (it
+  // answered within the last fraction of a second); false for an unknown name.
+  bool ActuatorBoardAnswers(const std::string& actuator_name);
+  // Whether the DCU's board answers the frames now; false for an unknown name.
+  bool DcuAnswers(const std::string& dcu_name);
+  // Name and bus position of the DCU carrying the actuator; false for an
+  // unknown name.
+  bool ActuatorDcu(const std::string& actuator_name, std::string& dcu_name, int& ecat_id);
+  // Whether a command of this process may have enabled the actuator: an
+  // enable was written to it and no disable confirmed since.
+  bool ActuatorMayBeEnabled(const std::string& actuator_name);
   // True while the bus supervision holds the link for lost.
   bool LinkLost();
   // Ends the bus start-up in progress (or the next one) at its next wait,
-  // so that Start returns false. Safe from any thread, also before the
-  // instance exists (e.g. from a signal-watching thread).
+  // so that Start returns false, and every confirmation wait in progress at
+  // its next poll. Safe from any thread, also before the instance exists
+  // (e.g. from a signal-watching thread).
   static void RequestAbort();
   // Read-only figures for the self-test reports.
   // What the bus manager measured during the current or last start: the

@@ -59,6 +59,8 @@ void BusRecorder::BeginBringUp(const EthercatConfig& config) {
   Store<uint64_t>(short_frames_, 0);
   Store<uint64_t>(short_runs_, 0);
   Store(last_short_, false);
+  Store<uint64_t>(single_runs_, 0);
+  Store<uint64_t>(run_length_, 0);
   Store<int64_t>(last_cycle_ns_, 0);
   Store<int64_t>(period_max_ns_, 0);
   for (auto& bin : period_bins_) Store<uint64_t>(bin, 0);
@@ -116,6 +118,12 @@ void BusRecorder::OnCycle(int wkc, int32_t expected_wkc, int64_t dc_time_ns) {
   if (short_frame) Store(short_frames_, Load(short_frames_) + 1);
   if (short_frame && !Load(last_short_)) Store(short_runs_, Load(short_runs_) + 1);
   Store(last_short_, short_frame);
+  if (short_frame) {
+    Store(run_length_, Load(run_length_) + 1);
+  } else {
+    if (Load(run_length_) == 1) Store(single_runs_, Load(single_runs_) + 1);
+    Store(run_length_, uint64_t{0});
+  }
 
   const int64_t last = Load(last_cycle_ns_);
   Store(last_cycle_ns_, now);
@@ -182,6 +190,8 @@ BusFigures BusRecorder::Snapshot() const {
   f.frames = Load(frames_);
   f.short_wkc_frames = Load(short_frames_);
   f.short_wkc_runs = Load(short_runs_);
+  // A run of one frame still in progress counts as one.
+  f.short_wkc_single_runs = Load(single_runs_) + (Load(run_length_) == 1 ? 1 : 0);
   f.period_bin_ns = static_cast<double>(cycle) / kBinsPerCycle;
   f.period_histogram.resize(kPeriodBins);
   uint64_t total = 0;

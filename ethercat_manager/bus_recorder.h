@@ -75,6 +75,8 @@ struct BusFigures {
   // Runs of consecutive short frames: a stall of this computer or of the
   // slaves loses frames in one run, a damaged line loses them one by one.
   uint64_t short_wkc_runs = 0;
+  // Of those runs, the ones of a single frame.
+  uint64_t short_wkc_single_runs = 0;
   uint64_t periods = 0;
   double period_bin_ns = 0;
   std::vector<uint64_t> period_histogram;  // kPeriodBins counts
@@ -127,6 +129,8 @@ class BusRecorder {
   std::atomic<uint64_t> short_frames_{0};
   std::atomic<uint64_t> short_runs_{0};
   std::atomic<bool> last_short_{false};
+  std::atomic<uint64_t> single_runs_{0};
+  std::atomic<uint64_t> run_length_{0};  // of the run in progress, 0 for none
   std::atomic<int64_t> last_cycle_ns_{0};
   std::atomic<int64_t> period_max_ns_{0};
   std::array<std::atomic<uint64_t>, kPeriodBins> period_bins_{};

@@ -364,6 +364,7 @@ void EthercatManager::UpdateSlaveState(int32_t state, int32_t position) {
     if (node->state_ == new_state) return;
     node->OnStateChangeHook(new_state);
     node->state_ = new_state;
+    node->reported_op_.store(new_state == OP);
   };
   if (position == 0) {
     for (const auto& entry : nodes_) report(entry.second);
@@ -384,6 +385,46 @@ void EthercatManager::Stop() {
   ZORVIK_LOG_DEBUG("EthercatManager is stopped.");
 }
 
+namespace {
+
+// What a slave adds to the working counter of the process-data exchange
+// when it answers: 2 for its outputs written, 1 for its inputs read.
+int32_t CounterShare(const ec_slavet& slave) {
+  return (slave.Obytes > 0 ? 2 : 0) + (slave.Ibytes > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+void EthercatManager::ExchangeWithNodes(int wkc, uint64_t frame) {
+  // Which boards answered: every one when the counter is complete. When it
+  // is short while boards are reported outside OP, and it lacks no more than
+  // their shares, the boards in OP answered. Otherwise nobody can tell who
+  // did not, and no board counts as having answered this frame.
+  int32_t outside_share = 0;
+  for (const auto& entry : nodes_) {
+    if (!entry.second->reported_op_.load()) outside_share += CounterShare(ec_slave[entry.first]);
+  }
+  const bool all_answered = wkc >= expected_wkc_;
+  const bool others_answered = outside_share > 0 && wkc > 0 && wkc >= expected_wkc_ - outside_share;
+  const int64_t now_ns = MonotonicNowNs();
+  for (const auto& entry : nodes_) {
+    EthercatNode& node = *entry.second;
+    const bool in_op = node.reported_op_.load();
+    if (all_answered || (others_answered && in_op)) {
+      const ec_slavet& slave = ec_slave[entry.first];
+      node.PushRecvData(slave.inputs, static_cast<uint16_t>(slave.Ibytes));
+      node.answered_frame_.store(frame);
+    }
+    // Silent for sure: no reply at all, or one the boards in OP account for.
+    if (wkc > 0 && !(others_answered && !in_op)) {
+      node.heard_ns_.store(now_ns);
+      node.heard_frame_.store(frame);
+    }
+    node.latest_frame_.store(frame);
+    node.OnDataSyncHook();
+  }
+}
+
 void EthercatManager::WorkLoop() {
   ZORVIK_LOG_DEBUG("Workloop is running now...");
   (void)zorvik_utils::SetRealTimeThread(pthread_self(), "ecat_io_loop", config_.rt_priority, config_.bind_cpu);
@@ -393,6 +434,10 @@ void EthercatManager::WorkLoop() {
   // The master cycle settles this far behind the DC cycle boundary.
   const int32_t dc_shift_ns = static_cast<int32_t>(cycle_ns / 2 - 20000);
   int64_t next_wake_ns = MonotonicNowNs();
+  // The frame in flight when the loop begins (the bring-up's, or the DC
+  // alignment's) carries no output a node wrote since.
+  ++frame_seq_;
+  for (const auto& entry : nodes_) entry.second->outputs_frame_.store(frame_seq_);
 
   if (enable_dc) {
     // Align once to the DC grid. The regular send is used on purpose: its
@@ -414,14 +459,11 @@ void EthercatManager::WorkLoop() {
     const int wkc = ec_receive_processdata(kFrameTimeoutUs);
     wkc_.store(wkc, std::memory_order_relaxed);
     recorder_.OnCycle(wkc, expected_wkc_, static_cast<int64_t>(ec_DCtime));
-
+    ExchangeWithNodes(wkc, frame_seq_);
+    ++frame_seq_;
     for (const auto& entry : nodes_) {
       const ec_slavet& slave = ec_slave[entry.first];
-      entry.second->PushRecvData(slave.inputs, static_cast<uint16_t>(slave.Ibytes));
-      entry.second->OnDataSyncHook();
-    }
-    for (const auto& entry : nodes_) {
-      const ec_slavet& slave = ec_slave[entry.first];
+      entry.second->outputs_frame_.store(frame_seq_);
       entry.second->PullSendData(slave.outputs, static_cast<uint16_t>(slave.Obytes));
     }
     ec_send_processdata();

@@ -45,6 +45,10 @@ class EthercatManager {
 
   // Thread bodies.
   void WorkLoop();
+  // The cycle thread's part after a frame came back: copies the inputs of
+  // the boards that answered it into their nodes and keeps each node's record
+  // of frames (see EthercatNode).
+  void ExchangeWithNodes(int wkc, uint64_t frame);
   void ErrorHandler();
 
   uint8_t io_map_[kIoMapSize];
@@ -105,6 +109,9 @@ class EthercatManager {
   // Slaves on the bus that no node is registered for.
   int excluded_slaves_ = 0;
   std::atomic<bool> abort_requested_{false};
+  // Number of the frame last sent by the cycle thread; it grows across
+  // starts, so that no node's record of an earlier start counts as fresh.
+  uint64_t frame_seq_ = 0;
 };
 
 // Fixed-point PI controller that locks the master cycle to the DC time.

@@ -2,6 +2,7 @@
 // for one slave each (the DCU node is the one concrete node).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -66,6 +67,27 @@ class EthercatNode {
     uint8_t* buf = GetRecvBuf();
     if (len > 0) std::memmove(buf, src, len);
   }
+
+  // --- What the cycle thread knows of the node, every cycle ---------------
+  // Frames are numbered in the order they are sent, across starts. The cycle
+  // thread stores outputs_frame_ before it copies the outputs, so a command
+  // written after a copy (under send_mutex_) reaches the board no earlier
+  // than in frame outputs_frame_ + 1. It copies the inputs of a frame in only
+  // when the board surely answered that frame, and then stores
+  // answered_frame_: the input buffer always holds the board's answer to
+  // frame answered_frame_. heard_frame_ and heard_ns_ (monotonic time) are
+  // the last frame the board may have answered (a short counter that does
+  // not tell who is missing); latest_frame_ is the last frame whose reply (or
+  // absence of one) the cycle thread has dealt with. All 0 before the first
+  // cycle.
+  std::atomic<uint64_t> outputs_frame_{0};
+  std::atomic<uint64_t> answered_frame_{0};
+  std::atomic<uint64_t> heard_frame_{0};
+  std::atomic<int64_t> heard_ns_{0};
+  std::atomic<uint64_t> latest_frame_{0};
+  // Whether the state last reported to the node is OP (a copy of state_ the
+  // cycle thread may read).
+  std::atomic<bool> reported_op_{false};
 
   int id_;
   std::string name_;

@@ -52,8 +52,8 @@ std::vector<std::string> BusFaultLines(const ethercat_manager::BusFigures& bus,
   const unsigned long long frames = bus.frames;
   const unsigned long long short_frames = bus.short_wkc_frames;
   const unsigned long long runs = bus.short_wkc_runs;
-  if (runs >= kMinShortRuns && static_cast<double>(runs) > kShortRunShare * static_cast<double>(frames) &&
-      static_cast<double>(short_frames) > kShortFrameShare * static_cast<double>(frames)) {
+  const unsigned long long singles = bus.short_wkc_single_runs;
+  if (singles >= kMinShortRuns && static_cast<double>(singles) > kShortRunShare * static_cast<double>(frames)) {
     // Lost one by one: the signature of a damaged line, whatever else the
     // supervision found.
     char text[320];

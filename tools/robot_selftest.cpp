@@ -107,12 +107,15 @@ int CheckPhase(bool forward) {
     bool reached = false;
     if (profile != nullptr) {
       const milliseconds poll_period(profile->poll_period_ms);
-      // Only a reading from a board in OP counts; with the link lost no
-      // reading can come, so the polls end there.
+      // Only a fresh reading counts: the board in OP answered a frame sent
+      // after the command. With the link lost no reading can come, so the
+      // polls end there. The freshness is asked before the value is read:
+      // the value read after it is at least as new.
       for (int poll = 0; poll < profile->poll_limit && !reached && !run_->zorvik_ctrl_->LinkLost(); ++poll) {
         Wait(poll_period);
+        const bool fresh = run_->zorvik_ctrl_->ActuatorReadingFresh(name);
         const float reading = Polled(check, ReadFeedback(*profile, name));
-        reached = run_->zorvik_ctrl_->ActuatorBoardInOp(name) && Reached(*profile, forward, reading);
+        reached = fresh && Reached(*profile, forward, reading);
       }
       check.crossed = reached;
       if (reached) check.crossed_ms = check.polls.back().t_ms;
@@ -122,6 +125,17 @@ int CheckPhase(bool forward) {
                            profile->reads_position ? "位置" : "速度",
                            forward ? profile->forward_target : profile->reverse_target,
                            static_cast<double>(last));
+        check.message = selftest::TakeLastErrorLine();
+        // A board that does not answer keeps its last reading, which reads
+        // like a slow actuator: say whose reading it is.
+        std::string dcu;
+        int ecat_id = 0;
+        if (!run_->zorvik_ctrl_->ActuatorBoardAnswers(name) && run_->zorvik_ctrl_->ActuatorDcu(name, dcu, ecat_id)) {
+          selftest::PrintRed("[ERROR] DCU %s (%d) does not answer: the reading above is the last one it sent, not %s's "
+                             "answer to this command.",
+                             dcu.c_str(), ecat_id, name.c_str());
+          check.message += "\n" + selftest::TakeLastErrorLine();
+        }
       }
     }
     if (!reached) ++failures;

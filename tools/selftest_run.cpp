@@ -15,6 +15,10 @@ namespace selftest {
 namespace {
 
 constexpr const char* kContactAddress = "selftest@zorvik.dev";
+// Longest wait of the bus judgement for the supervision's word on a link
+// where no board answers (it declares the link lost after ten passes of
+// 100 ms).
+constexpr std::chrono::milliseconds kLinkVerdictWait(1500);
 
 // The one run of the process, for the exit and interrupt hooks.
 SelftestRun* current_run = nullptr;
@@ -175,6 +179,16 @@ int SelftestRun::CheckEachActuator(
 
 int SelftestRun::CheckBusDuringTest() {
   zorvik::ZorvikController& controller = *zorvik_ctrl_;
+  // The checks give up as soon as a board stops answering, sooner than the
+  // supervision declares the link lost. When no board answers, give it the
+  // time to (about a second), so that a dead link is judged as one.
+  bool any_answers = false;
+  for (const auto& dcu : dcu_network_cfg_) any_answers = any_answers || (dcu.enable && controller.DcuAnswers(dcu.name));
+  const auto deadline = std::chrono::steady_clock::now() + kLinkVerdictWait;
+  while (!any_answers && !controller.LinkLost() && std::chrono::steady_clock::now() < deadline) {
+    Wait(std::chrono::milliseconds(50));
+    for (const auto& dcu : dcu_network_cfg_) any_answers = any_answers || (dcu.enable && controller.DcuAnswers(dcu.name));
+  }
   std::vector<std::string> lines =
       BusFaultLines(controller.GetBusFigures(), [&](const std::string& dcu) { return controller.DcuInOp(dcu); });
   // Line errors the boards counted since the start, as the bus survey reads them.

@@ -326,7 +326,9 @@ void DisableEveryActuator(zorvik::ZorvikController& controller,
   maybe_enabled.clear();
   if (controller.DisableAllActuator()) return;
   for (const auto& name : actuator_names) {
-    if (!controller.DisableActuator(name)) {
+    // An actuator that no command of this run may have enabled is not
+    // named, whether or not its disable could be confirmed.
+    if (!controller.DisableActuator(name) && controller.ActuatorMayBeEnabled(name)) {
       PrintYellow("[WARN] Actuator %s may still be enabled.", name.c_str());
       maybe_enabled.push_back(name);
     }

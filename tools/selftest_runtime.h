@@ -79,8 +79,9 @@ void PrintImuData(const zorvik::ImuData& imu);
 // Disables every actuator. DisableAllActuator gives up at the first DCU that
 // reports a failure, so on failure each listed actuator is disabled on its
 // own as well, leaving none enabled on the DCUs behind the failing one; each
-// one whose disable is not confirmed gets a "[WARN] Actuator %s may still be
-// enabled." line.
+// one whose disable is not confirmed, and that a command of this run may have
+// enabled, gets a "[WARN] Actuator %s may still be enabled." line. A board
+// that does not answer costs no wait: its disables fail at once.
 void DisableEveryActuator(zorvik::ZorvikController& controller,
                           const std::vector<std::string>& actuator_names);
 

@@ -303,6 +303,88 @@ TEST_F(ControllerBus, ActuatorsAnswerAgainAfterTheCableWasPulled) {
   EXPECT_TRUE(Contains(out, "Ecat link resmed.")) << out;
 }
 
+// A confirmation counts only from the board's answer to a frame sent after
+// the command. With the cable pulled right after a shake-hand was answered,
+// the reply still held by the node (a valid type and information word, the
+// board still in OP as last reported) answers no new shake-hand, and the
+// enabled joint's disable is not confirmed; both waits end as soon as the
+// board is known not to answer, well inside a second each.
+TEST_F(ControllerBus, ReadingsFromBeforeACommandConfirmNothing) {
+  Start();
+  ASSERT_TRUE(ctl_->ShakeHand("knee_a90"));
+  ASSERT_TRUE(ctl_->EnableActuator("knee_a90"));
+  ctl_->SetMitCmd("knee_a90", 0, 0, 0, 0, 0);
+  EXPECT_TRUE(Eventually([&] { return ctl_->ActuatorReadingFresh("knee_a90"); }, std::chrono::seconds(2)));
+  EXPECT_TRUE(ctl_->ActuatorBoardAnswers("knee_a90"));
+  // Only an enable written by this process may have enabled an actuator.
+  EXPECT_TRUE(ctl_->ActuatorMayBeEnabled("knee_a90"));
+  EXPECT_FALSE(ctl_->ActuatorMayBeEnabled("hip_a50"));
+  EXPECT_FALSE(ctl_->ActuatorMayBeEnabled("no_such_actuator"));
+
+  testing::internal::CaptureStdout();
+  bus_.Control("cable pull");
+  const auto pulled = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ctl_->ShakeHand("knee_a90"));
+  EXPECT_FALSE(ctl_->DisableActuator("knee_a90"));
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - pulled).count();
+  EXPECT_LT(waited, 1.5) << "each wait would otherwise run out its second";
+  EXPECT_FALSE(ctl_->ActuatorReadingFresh("knee_a90"));
+  EXPECT_FALSE(ctl_->ActuatorBoardAnswers("knee_a90"));
+  EXPECT_TRUE(ctl_->ActuatorMayBeEnabled("knee_a90"));
+
+  // Back on the line, the disable is confirmed and nothing may be enabled.
+  bus_.Control("cable restore");
+  EXPECT_TRUE(Eventually([&] { return ctl_->DisableActuator("knee_a90"); }, std::chrono::seconds(20)));
+  EXPECT_FALSE(ctl_->ActuatorMayBeEnabled("knee_a90"));
+  EXPECT_TRUE(ctl_->ShakeHand("knee_a90"));
+  ctl_->Stop();
+  testing::internal::GetCapturedStdout();
+}
+
+// Sixteen powered joints on a board that falls silent, next to a sound
+// board: the disables on the silent board fail without waiting, one after
+// the other, and those on the sound board are confirmed.
+TEST(ControllerBusSilentBoard, DisablesOnASilentBoardFailWithoutWaiting) {
+  std::string why;
+  if (!simtest::TestBus::Available(&why)) GTEST_SKIP() << why;
+  std::vector<simtest::ActuatorEntry> actuators = {{1, 1, "body_joint", "KINETRA_A90", 1}};
+  for (int i = 0; i < 16; ++i) {
+    actuators.push_back({2, 1 + i / 8, "arm_" + std::to_string(i), i % 2 ? "KINETRA_A50" : "KINETRA_A90", 1 + i % 8});
+  }
+  simtest::ConfigOptions options;
+  options.dcus = 2;
+  options.actuators = actuators;
+  simtest::TestBus bus(simtest::MakeConfig(options));
+  ASSERT_TRUE(bus.ok()) << bus.error();
+  ZorvikController* ctl = ZorvikController::GetInstance();
+  testing::internal::CaptureStdout();
+  bool ok = ctl->CreateDcu("dcu_1", 1) && ctl->CreateDcu("dcu_2", 2);
+  for (const auto& a : actuators) {
+    ok = ok && ctl->AttachActuator("dcu_" + std::to_string(a.dcu), static_cast<CtrlChannel>(a.channel - 1),
+                                   TypeOf(a.type), a.name, static_cast<uint8_t>(a.can_id));
+  }
+  ok = ok && ctl->Start(bus.ifname(), 1000000, true);
+  for (const auto& a : actuators) ok = ok && ctl->EnableActuator(a.name);
+  ASSERT_TRUE(ok) << testing::internal::GetCapturedStdout();
+
+  bus.Control("board 2 silent");
+  const auto silenced = std::chrono::steady_clock::now();
+  for (size_t i = 1; i < actuators.size(); ++i) {
+    EXPECT_FALSE(ctl->DisableActuator(actuators[i].name)) << actuators[i].name;
+    EXPECT_TRUE(ctl->ActuatorMayBeEnabled(actuators[i].name)) << actuators[i].name;
+  }
+  const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - silenced).count();
+  // The first waits until the board is known silent; the others not at all.
+  EXPECT_LT(waited, 2.0) << "16 waits of a second each otherwise";
+  EXPECT_TRUE(ctl->DisableActuator("body_joint"));
+  EXPECT_FALSE(ctl->ActuatorMayBeEnabled("body_joint"));
+  EXPECT_TRUE(ctl->ActuatorBoardAnswers("body_joint"));
+  EXPECT_FALSE(ctl->ActuatorBoardAnswers("arm_0"));
+  ctl->Stop();
+  testing::internal::GetCapturedStdout();
+  delete ctl;
+}
+
 // A DCU at a position the network does not have: the start fails.
 TEST(ControllerBusStart, MissingSlaveFailsTheStart) {
   std::string why;

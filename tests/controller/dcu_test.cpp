@@ -411,4 +411,96 @@ TEST_F(DcuTest, ImuReadingsUnderConcurrentUpdates) {
   }
 }
 
+// ------------------------------------------------ fresh readings on a bus
+
+// A stand-in for the cycle thread of a running bus: numbers the frames and
+// keeps the node's record of them as the bus manager does; while the board
+// "answers", its inputs of each frame are copied in, otherwise only the
+// frame numbers advance. The node is gated and in OP.
+class DcuOnBusTest : public DcuTest {
+ protected:
+  void StartBus(std::function<void(const uint8_t* out, uint8_t* in)> respond) {
+    dcu_->SetBusGate([] { return false; });
+    dcu_->OnStateChangeHook(ethercat_manager::OP);
+    device_ = std::thread([this, respond] {
+      uint8_t out[sizeof(DcuSendPacket)];
+      uint8_t in[sizeof(DcuRecvPacket)] = {};
+      uint64_t frame = 1;
+      while (!stop_) {
+        // The reply to frame - 1 ...
+        if (answering_) {
+          dcu_->PushRecvData(in, sizeof(in));
+          dcu_->answered_frame_.store(frame - 1);
+          dcu_->heard_frame_.store(frame - 1);
+          dcu_->heard_ns_.store(NowNs());
+        }
+        dcu_->latest_frame_.store(frame - 1);
+        // ... then frame goes out with the outputs.
+        dcu_->outputs_frame_.store(frame);
+        dcu_->PullSendData(out, sizeof(out));
+        respond(out, in);
+        ++frame;
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+      }
+    });
+  }
+  static int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  }
+  std::atomic<bool> answering_{true};
+};
+
+// The reply a board sent before it fell silent (a valid shake-hand, the
+// enabled state) confirms nothing new: the shake-hand and the disable fail,
+// at once rather than after their second, and the enabled joint stays
+// "may be enabled". Answering again, the board confirms both.
+TEST_F(DcuOnBusTest, RepliesFromBeforeTheCommandConfirmNothing) {
+  AddA("joint", 1, CHANNEL_1);
+  AddA("spare", 2, CHANNEL_1);
+  StartBus([](const uint8_t* out, uint8_t* in) { KinetraADevice(out, in, CHANNEL_1, 1); });
+  ASSERT_TRUE(dcu_->ShakeHand("joint"));
+  ASSERT_TRUE(dcu_->EnableActuator("joint"));
+  EXPECT_TRUE(dcu_->MayBeEnabled("joint"));
+  EXPECT_FALSE(dcu_->MayBeEnabled("spare"));
+  dcu_->SetMitCmd("joint", 0, 0, 0, 0, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(dcu_->FreshSinceCommand("joint"));
+
+  answering_ = false;
+  const auto silent = std::chrono::steady_clock::now();
+  EXPECT_FALSE(dcu_->ShakeHand("joint"));
+  EXPECT_FALSE(dcu_->DisableActuator("joint"));
+  EXPECT_LT(std::chrono::steady_clock::now() - silent, std::chrono::milliseconds(1500));
+  EXPECT_FALSE(dcu_->Answering());
+  EXPECT_FALSE(dcu_->FreshSinceCommand("joint"));
+  EXPECT_TRUE(dcu_->MayBeEnabled("joint"));
+
+  answering_ = true;
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(dcu_->DisableActuator("joint"));
+  EXPECT_FALSE(dcu_->MayBeEnabled("joint"));
+  EXPECT_TRUE(dcu_->ShakeHand("joint"));
+  // An enable written after a confirmed disable counts again.
+  EXPECT_TRUE(dcu_->EnableActuator("joint"));
+  EXPECT_TRUE(dcu_->MayBeEnabled("joint"));
+}
+
+// A wait in progress ends when the waits are cut (the first Ctrl-C); a wait
+// begun afterwards is not affected.
+TEST_F(DcuOnBusTest, CutEndsOnlyTheWaitsInProgress) {
+  AddA("stuck", 1, CHANNEL_1);
+  AddA("joint", 2, CHANNEL_1);
+  StartBus([](const uint8_t* out, uint8_t* in) { KinetraADevice(out, in, CHANNEL_1, 2); });
+  std::thread cutter([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Dcu::CutWaitsInProgress();
+  });
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(dcu_->EnableActuator("stuck"));  // never confirmed by the device
+  cutter.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(900));
+  EXPECT_TRUE(dcu_->EnableActuator("joint"));
+}
+
 }  // namespace

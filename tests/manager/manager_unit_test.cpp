@@ -263,3 +263,26 @@ TEST(ShortChainDiagnosis, NamesEveryBoardThatMayBeAtFault) {
             "cable to arm and its power). dcu_businfo shows each board's ports.");
   EXPECT_EQ(DiagnoseShortChain(3, false, {{1, "body"}, {3, "leg"}}), "");
 }
+
+// ---- BusRecorder -----------------------------------------------------------
+
+// Frames lost one by one are told from runs of several (a stall): each run
+// of short frames counts once, and the single-frame ones also on their own,
+// a single one still in progress included.
+TEST(BusRecorder, CountsRunsOfShortFramesAndTheSingleOnes) {
+  ethercat_manager::BusRecorder recorder;
+  EthercatConfig config;
+  config.cycle_time_ns = 1000000;
+  recorder.BeginBringUp(config);
+  // good, short, good, short x3, good, short, short(-1: no frame), good, short
+  const int wkcs[] = {9, 6, 9, 6, 6, 0, 9, 6, -1, 9, 6};
+  for (int wkc : wkcs) recorder.OnCycle(wkc, 9, 0);
+  const ethercat_manager::BusFigures f = recorder.Snapshot();
+  EXPECT_EQ(f.frames, 11u);
+  EXPECT_EQ(f.short_wkc_frames, 7u);
+  EXPECT_EQ(f.short_wkc_runs, 4u);
+  EXPECT_EQ(f.short_wkc_single_runs, 2u);
+  // A new start begins from nothing.
+  recorder.BeginBringUp(config);
+  EXPECT_EQ(recorder.Snapshot().short_wkc_single_runs, 0u);
+}

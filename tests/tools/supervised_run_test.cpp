@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -167,6 +168,16 @@ TEST_F(SupervisedRun, SilentBoardPassesNoCheck) {
     EXPECT_EQ(CountLinesContaining(lines, ForwardFail(name)), 1) << name;
   }
   EXPECT_EQ(CountLinesContaining(lines, "[ERROR] left_shoulder 目标速度 0.5, 当前 "), 1);
+  // The quoted reading is the board's last one: the line after it says so.
+  for (size_t i = 0; i + 1 < lines.size(); ++i) {
+    if (lines[i].find("[ERROR] left_shoulder 目标速度 0.5, 当前 ") == std::string::npos) continue;
+    EXPECT_EQ(lines[i + 1], Red("[ERROR] DCU dcu_left_arm (2) does not answer: the reading above is the last one it "
+                                "sent, not left_shoulder's answer to this command."));
+  }
+  // Each of the left arm's failed checks, forward and reverse, names it.
+  EXPECT_EQ(CountLinesContaining(lines, "[ERROR] DCU dcu_left_arm (2) does not answer: the reading above"), 8)
+      << r.output;
+  EXPECT_EQ(CountLinesContaining(lines, "does not answer: the reading above"), 8) << r.output;
   ExpectInOrder(lines, {ForwardPass("right_shoulder"), ForwardPass("right_gripper"), ReversePass("waist_yaw"),
                         ReversePass("right_shoulder"), t.fail_verdict, MayStillBeEnabled("left_shoulder"),
                         "[INFO] ZorvikController stop successfully."});
@@ -209,8 +220,9 @@ TEST_F(SupervisedRun, DeadBusGivesItsVerdictWithinSeconds) {
   }
 }
 
-// Ctrl-C with the cable pulled: the shutdown cannot confirm the disables,
-// but it ends within 2 s and names them.
+// Ctrl-C with the cable pulled during dcu_selftest, which enables nothing:
+// the shutdown confirms no disable, names no actuator as possibly enabled,
+// and ends within 2 s.
 TEST_F(SupervisedRun, InterruptWithADeadBusExitsWithinTwoSeconds) {
   const ToolLines t = DcuTool();
   Clock::time_point interrupted;
@@ -223,7 +235,83 @@ TEST_F(SupervisedRun, InterruptWithADeadBusExitsWithinTwoSeconds) {
   // 2 s as promised, with a margin for a loaded machine.
   EXPECT_LT(SecondsSince(interrupted), 3.0) << r.output;
   ExpectInOrder(r.Lines(), {Yellow("[WARN] Test interrupted, commanding all actuators to zero and disabling them."),
-                            MayStillBeEnabled("waist_yaw"), "[INFO] ZorvikController stop successfully."});
+                            "[INFO] ZorvikController stop successfully."});
+  EXPECT_EQ(CountLinesContaining(r.Lines(), "may still be enabled"), 0) << r.output;
+}
+
+// Ctrl-C with the cable pulled once robot_selftest enabled every actuator:
+// the replies the boards sent before the pull (the board still in OP as last
+// reported) confirm no disable, so every powered actuator is named, in
+// order, every time; the exit comes within 2 s.
+TEST_F(SupervisedRun, InterruptWithADeadBusNamesEveryEnabledActuator) {
+  const ToolLines t = RobotTool();
+  Clock::time_point interrupted;
+  // The last enable check is a gripper's: nothing is written after it until
+  // the motion test's commands, which enable nothing.
+  const ProgramResult r = Run(t, Config(true), {{t.ActuatorPass("right_gripper"), [&](pid_t pid) {
+                                                   bus_->Control("cable pull");
+                                                   interrupted = Clock::now();
+                                                   kill(pid, SIGINT);
+                                                 }}});
+  EXPECT_EQ(r.exit_status, 130) << r.output;
+  EXPECT_LT(SecondsSince(interrupted), 3.0) << r.output;
+  std::vector<std::string> expected{
+      Yellow("[WARN] Test interrupted, commanding all actuators to zero and disabling them.")};
+  for (const auto& name : kPowered) expected.push_back(MayStillBeEnabled(name));
+  expected.push_back("[INFO] ZorvikController stop successfully.");
+  ExpectInOrder(r.Lines(), expected);
+  EXPECT_EQ(CountLinesContaining(r.Lines(), "may still be enabled"), 4) << r.output;
+}
+
+// Ctrl-C right after one board fell silent, with 2 and with 16 powered
+// joints on it: their disables cannot be confirmed and are named without a
+// wait each, the other board's joint is disabled, and the exit comes within
+// 2 s of the signal whatever the number of joints.
+TEST_F(SupervisedRun, InterruptWithASilentBoardExitsWithinTwoSeconds) {
+  const ToolLines t = RobotTool();
+  for (int joints : {2, 16}) {
+    SCOPED_TRACE(joints);
+    std::string network =
+        "    - name: dcu_body\n"
+        "      ecat_id: 1\n"
+        "      enable: true\n"
+        "      imu_enable: true\n"
+        "      channel_1:\n"
+        "        - {name: waist_yaw, type: KINETRA_A90, can_id: 1}\n"
+        "    - name: dcu_arm\n"
+        "      ecat_id: 2\n"
+        "      enable: true\n"
+        "      imu_enable: false\n";
+    std::vector<std::string> arm;
+    for (int i = 0; i < joints; ++i) {
+      if (i % 8 == 0) network += "      channel_" + std::to_string(1 + i / 8) + ":\n";
+      arm.push_back("arm_" + std::to_string(i));
+      network += "        - {name: " + arm.back() + ", type: KINETRA_A50, can_id: " + std::to_string(1 + i % 8) + "}\n";
+    }
+    const std::string config = std::string("ZorvikController:\n") +
+                                "  move_actuator: true\n"
+                                "  imu_dcu_name: dcu_body\n"
+                                "  ethercat: {ifname: eth0, enable_dc: true, bind_cpu: -1, rt_priority: -1, "
+                                "cycle_time_ns: 1000000}\n"
+                                "  dcu_network:\n" + network;
+    Clock::time_point interrupted;
+    const ProgramResult r = Run(t, config, {{t.ActuatorPass(arm.back()), [&](pid_t pid) {
+                                               bus_->Control("board 2 silent");
+                                               interrupted = Clock::now();
+                                               kill(pid, SIGINT);
+                                             }}});
+    const double exit_s = SecondsSince(interrupted);
+    std::printf("%d joints on a silent board: exit %.2f s after the interrupt\n", joints, exit_s);
+    EXPECT_EQ(r.exit_status, 130) << r.output;
+    EXPECT_LT(exit_s, 3.0) << r.output;
+    const auto lines = r.Lines();
+    std::vector<std::string> expected;
+    for (const auto& name : arm) expected.push_back(MayStillBeEnabled(name));
+    expected.push_back("[INFO] ZorvikController stop successfully.");
+    ExpectInOrder(lines, expected);
+    EXPECT_EQ(CountLinesContaining(lines, "may still be enabled"), joints) << r.output;
+    EXPECT_EQ(Enabled("waist_yaw"), "enabled=0");
+  }
 }
 
 // Boards that refuse OP without SYNC0 hold the start-up in its OP wait;
@@ -241,6 +329,29 @@ TEST_F(SupervisedRun, InterruptDuringAStuckStartUpIsHonoured) {
   ExpectInOrder(r.Lines(), {Yellow("[WARN] EtherCAT start-up aborted."), Red("[ERROR] ZorvikController start failed."),
                             Yellow("[WARN] Test interrupted, commanding all actuators to zero and disabling them.")});
   EXPECT_EQ(CountLinesContaining(r.Lines(), "[TEST]"), 0);
+}
+
+// The example robot on a line that loses one frame in two hundred, one by
+// one, once the bus is up: every check passes (a lost command goes out again
+// next cycle), yet the line is named and the run fails; no actuator is left
+// possibly enabled.
+TEST_F(SupervisedRun, LineLosingOneFrameInTwoHundredFailsTheExampleRobot) {
+  std::ifstream in(std::string(EXAMPLES_DIR) + "/robot.yaml");
+  const std::string example((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(example.empty());
+  const ToolLines t = RobotTool();
+  const ProgramResult r = Run(t, example, {{"[INFO] ZorvikController start successfully.", [this](pid_t) {
+                                              bus_->Control("loss 0.005");
+                                            }}});
+  const auto lines = r.Lines();
+  EXPECT_EQ(CountLinesContaining(lines, "separate losses; check the cables and connectors (dcu_businfo --watch "
+                                        "shows the errors per port)."),
+            1)
+      << r.output;
+  EXPECT_EQ(CountLinesContaining(lines, "运动测试 **************** FAIL"), 0) << r.output;
+  ExpectInOrder(lines, {t.ethercat_pass, ReversePass("right_gripper"), t.ethercat_fail, t.fail_verdict,
+                        "[INFO] ZorvikController stop successfully."});
+  EXPECT_EQ(CountLinesContaining(lines, "may still be enabled"), 0) << r.output;
 }
 
 // 20 ms and 50 ms cycles with distributed clocks: the whole robot test

@@ -74,6 +74,7 @@ json CycleJson(const ethercat_manager::BusFigures& b) {
   return {{"frames", b.frames},
           {"short_wkc_frames", b.short_wkc_frames},
           {"short_wkc_runs", b.short_wkc_runs},
+          {"short_wkc_single_runs", b.short_wkc_single_runs},
           {"period_us",
            {{"p50", b.period_p50_ns / 1e3}, {"p99", b.period_p99_ns / 1e3},
             {"max", static_cast<double>(b.period_max_ns) / 1e3}}},

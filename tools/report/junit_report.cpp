@@ -69,6 +69,7 @@ void BusProperties(tinyxml2::XMLElement* properties, const ethercat_manager::Bus
   Property(properties, "cycle.frames", std::to_string(b.frames));
   Property(properties, "cycle.short_wkc_frames", std::to_string(b.short_wkc_frames));
   Property(properties, "cycle.short_wkc_runs", std::to_string(b.short_wkc_runs));
+  Property(properties, "cycle.short_wkc_single_runs", std::to_string(b.short_wkc_single_runs));
   Property(properties, "cycle.period_p50_us", Num(b.period_p50_ns / 1e3, 1));
   Property(properties, "cycle.period_p99_us", Num(b.period_p99_ns / 1e3, 1));
   Property(properties, "cycle.period_max_us", Num(static_cast<double>(b.period_max_ns) / 1e3, 1));
