@@ -33,6 +33,17 @@ struct SlaveFigures {
   uint32_t input_bytes = 0;
 };
 
+// A slave controller's error counters as read from it: registers
+// 0x0300..0x0313 (RX and invalid frames per port, forwarded errors,
+// processing-unit and PDI errors, lost links) and the SM watchdog counter
+// 0x0442. The self-tests decode them as the bus survey does.
+constexpr int kErrorCounterBytes = 20;
+struct CounterReading {
+  int position = 0;
+  std::array<uint8_t, kErrorCounterBytes> errors{};
+  uint8_t sm_watchdog = 0;
+};
+
 // Something the supervision thread reported, in the order it happened.
 struct SupervisionEvent {
   double offset_ms = 0;  // since the bring-up began
@@ -61,6 +72,14 @@ struct BusFigures {
   int32_t expected_wkc = 0;
   bool reached_op = false;
   double start_to_op_ms = 0;
+  // The slaves' error counters as discovery found them (what the run
+  // before left; read by position) and right after discovery cleared them
+  // (the baseline of this run; by station address). A slave that did not
+  // answer the read is left out.
+  std::vector<CounterReading> counters_before_discovery;
+  std::vector<CounterReading> counters_at_discovery;
+  // Frames of the bring-up's OP wait whose working counter fell short.
+  uint64_t bring_up_short_frames = 0;
 
   // Cycle thread.
   uint64_t frames = 0;
@@ -89,6 +108,8 @@ class BusRecorder {
   // Reads every slave's identity, state and sizes from the master's records.
   void RecordSlaves();
   void RecordMapping(int process_data_bytes, int32_t expected_wkc);
+  void RecordCounters(std::vector<CounterReading> before, std::vector<CounterReading> at_discovery);
+  void RecordBringUpShortFrames(uint64_t frames);
   void RecordOperational();
 
   // Cycle thread, once per cycle right after the frame came back.
