@@ -33,6 +33,8 @@ constexpr int kFrameTimeoutUs = 2000;       // one process-data frame
 constexpr int kRecheckTimeoutUs = 2000;     // re-check of a silent slave
 constexpr int kRepairTimeoutUs = 500;       // reconfiguration and recovery datagrams
 constexpr int kRegisterTimeoutUs = 2000;    // one register read of the supervision
+// Longest wait for a counter read served by the cycle thread.
+constexpr int64_t kCounterReadWaitNs = 500LL * 1000 * 1000;
 // Longest single wait of the bring-up between two looks at an abort request.
 constexpr int kAbortSliceUs = 100000;
 
@@ -125,15 +127,17 @@ std::string DescribeOwnRise(const CounterReading& before, const CounterReading& 
   return text;
 }
 
-bool ReadCountersWith(uint8_t command_is_station, uint16_t address, CounterReading* out) {
+// Reads the counters by station address (or by position address), with the
+// given reply timeout. Allocates nothing: the cycle thread serves reads too.
+bool ReadCountersWith(bool by_station, uint16_t address, CounterReading* out, int timeout_us = EC_TIMEOUTRET3) {
   uint8_t errors[kErrorCounterBytes] = {0};
   uint8_t watchdog = 0;
-  if (command_is_station) {
-    if (ec_FPRD(address, kRegErrorCounters, sizeof errors, errors, EC_TIMEOUTRET3) <= 0) return false;
-    if (ec_FPRD(address, kRegSmWatchdogCounter, 1, &watchdog, EC_TIMEOUTRET3) <= 0) return false;
+  if (by_station) {
+    if (ec_FPRD(address, kRegErrorCounters, sizeof errors, errors, timeout_us) <= 0) return false;
+    if (ec_FPRD(address, kRegSmWatchdogCounter, 1, &watchdog, timeout_us) <= 0) return false;
   } else {
-    if (ec_APRD(address, kRegErrorCounters, sizeof errors, errors, EC_TIMEOUTRET3) <= 0) return false;
-    if (ec_APRD(address, kRegSmWatchdogCounter, 1, &watchdog, EC_TIMEOUTRET3) <= 0) return false;
+    if (ec_APRD(address, kRegErrorCounters, sizeof errors, errors, timeout_us) <= 0) return false;
+    if (ec_APRD(address, kRegSmWatchdogCounter, 1, &watchdog, timeout_us) <= 0) return false;
   }
   for (int i = 0; i < kErrorCounterBytes; ++i) out->errors[static_cast<size_t>(i)] = errors[i];
   out->sm_watchdog = watchdog;
@@ -505,6 +509,14 @@ void EthercatManager::WorkLoop() {
     }
     ec_send_processdata();
 
+    // A counter read asked for by another thread, between this cycle's
+    // frame and the next.
+    const int32_t asked = counter_request_.exchange(0, std::memory_order_acq_rel);
+    if (asked > 0) {
+      const bool read = ReadCountersWith(true, ec_slave[asked].configadr, &counter_reading_, kRegisterTimeoutUs);
+      counter_answer_.store(read ? 1 : -1, std::memory_order_release);
+    }
+
     if (enable_dc) {
       next_wake_ns += cycle_ns + dc_correction_ns;
       SleepWhileRunning(next_wake_ns);
@@ -763,7 +775,25 @@ std::vector<int> RecoveryCandidates(const std::vector<LostSlave>& lost, int foun
 bool EthercatManager::ReadErrorCounters(int32_t position, CounterReading* out) {
   if (position < 1 || position > ec_slavecount || out == nullptr) return false;
   out->position = position;
-  return ReadCountersWith(1, ec_slave[position].configadr, out);
+  if (!running_.load()) return ReadCountersWith(true, ec_slave[position].configadr, out);
+  // Hand the read to the cycle thread and wait for its answer; a request it
+  // has not taken when the bus stops or the wait ends is taken back.
+  counter_answer_.store(0);
+  counter_request_.store(position, std::memory_order_release);
+  const int64_t end_ns = MonotonicNowNs() + kCounterReadWaitNs;
+  for (;;) {
+    const int answer = counter_answer_.load(std::memory_order_acquire);
+    if (answer != 0) {
+      if (answer < 0) return false;
+      out->errors = counter_reading_.errors;
+      out->sm_watchdog = counter_reading_.sm_watchdog;
+      return true;
+    }
+    const bool give_up = !running_.load() || MonotonicNowNs() >= end_ns;
+    // Not taken yet: take it back. Taken: its datagrams time out soon.
+    if (give_up && counter_request_.exchange(0) == position) return false;
+    SleepForNs(kMsToNs / 4);
+  }
 }
 
 std::vector<CounterReading> EthercatManager::ReadCountersByPosition() {
@@ -773,7 +803,7 @@ std::vector<CounterReading> EthercatManager::ReadCountersByPosition() {
   for (int position = 1; position <= answering; ++position) {
     CounterReading r;
     r.position = position;
-    if (ReadCountersWith(0, static_cast<uint16_t>(1 - position), &r)) readings.push_back(r);
+    if (ReadCountersWith(false, static_cast<uint16_t>(1 - position), &r)) readings.push_back(r);
   }
   return readings;
 }

@@ -299,6 +299,14 @@ TEST_F(Supervised, ABoardFoundWhereALostOneWasIsNotGivenToTheWrongNode) {
   EXPECT_EQ(Since().find("node dcu_2 (2) recovered"), std::string::npos) << Since();
   EXPECT_GT(std::fabs(AccMagnitude(node2.Inputs()) - 6.25), 0.05) << "dcu_2 reads board 3";
   EXPECT_EQ(node2.ReportedStates().back(), ethercat_manager::NONE);
+  // Counters are read by station address between two cycles: the silent
+  // board does not answer, and board 3 is read as itself.
+  ethercat_manager::CounterReading reading;
+  bus_->Control("board 3 lost_links 3");
+  EXPECT_FALSE(manager_.ReadErrorCounters(2, &reading));
+  ASSERT_TRUE(manager_.ReadErrorCounters(3, &reading));
+  EXPECT_EQ(reading.position, 3);
+  EXPECT_EQ(reading.errors[16], 3);  // lost links at port 0
 
   bus_->Control("board 2 answer");
   ASSERT_TRUE(WaitLine(Plain("[INFO] OK : all slaves resumed OPERATIONAL."))) << Since();
