@@ -101,11 +101,6 @@ void BusRecorder::RecordCounters(std::vector<CounterReading> before, std::vector
   bring_up_.counters_at_discovery = std::move(at_discovery);
 }
 
-void BusRecorder::RecordBringUpShortFrames(uint64_t frames) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  bring_up_.bring_up_short_frames = frames;
-}
-
 void BusRecorder::RecordOperational() {
   RecordSlaves();
   std::lock_guard<std::mutex> lock(mutex_);

@@ -78,8 +78,6 @@ struct BusFigures {
   // answer the read is left out.
   std::vector<CounterReading> counters_before_discovery;
   std::vector<CounterReading> counters_at_discovery;
-  // Frames of the bring-up's OP wait whose working counter fell short.
-  uint64_t bring_up_short_frames = 0;
 
   // Cycle thread.
   uint64_t frames = 0;
@@ -109,7 +107,6 @@ class BusRecorder {
   void RecordSlaves();
   void RecordMapping(int process_data_bytes, int32_t expected_wkc);
   void RecordCounters(std::vector<CounterReading> before, std::vector<CounterReading> at_discovery);
-  void RecordBringUpShortFrames(uint64_t frames);
   void RecordOperational();
 
   // Cycle thread, once per cycle right after the frame came back.

@@ -405,7 +405,6 @@ bool EthercatManager::RequestOperational() {
       }
     }
   }
-  recorder_.RecordBringUpShortFrames(short_frames);
   if (all_op) return true;
 
   ReportLineDuringBringUp(short_frames, frames);
