@@ -33,6 +33,9 @@ constexpr int kFrameTimeoutUs = 2000;       // one process-data frame
 constexpr int kRecheckTimeoutUs = 2000;     // re-check of a silent slave
 constexpr int kRepairTimeoutUs = 500;       // reconfiguration and recovery datagrams
 constexpr int kRegisterTimeoutUs = 2000;    // one register read of the supervision
+// Reads of a slave's counters before its silence counts (a reply late past
+// its timeout on a busy computer is no answer).
+constexpr int kCounterReadTries = 3;
 // Longest wait for a counter read served by the cycle thread.
 constexpr int64_t kCounterReadWaitNs = 500LL * 1000 * 1000;
 // Longest single wait of the bring-up between two looks at an abort request.
@@ -774,6 +777,13 @@ std::vector<int> RecoveryCandidates(const std::vector<LostSlave>& lost, int foun
 bool EthercatManager::ReadErrorCounters(int32_t position, CounterReading* out) {
   if (position < 1 || position > ec_slavecount || out == nullptr) return false;
   out->position = position;
+  for (int attempt = 0; attempt < kCounterReadTries; ++attempt) {
+    if (ReadErrorCountersOnce(position, out)) return true;
+  }
+  return false;
+}
+
+bool EthercatManager::ReadErrorCountersOnce(int32_t position, CounterReading* out) {
   if (!running_.load()) return ReadCountersWith(true, ec_slave[position].configadr, out);
   // Hand the read to the cycle thread and wait for its answer; a request it
   // has not taken when the bus stops or the wait ends is taken back.
@@ -798,11 +808,18 @@ bool EthercatManager::ReadErrorCounters(int32_t position, CounterReading* out) {
 std::vector<CounterReading> EthercatManager::ReadCountersByPosition() {
   std::vector<CounterReading> readings;
   uint8_t data[2] = {0, 0};
-  const int answering = std::min(ec_BRD(0x0000, 0x0000, sizeof data, data, EC_TIMEOUTSAFE), EC_MAXSLAVE - 1);
+  int answering = 0;
+  for (int attempt = 0; attempt < kCounterReadTries && answering <= 0; ++attempt) {
+    answering = std::min(ec_BRD(0x0000, 0x0000, sizeof data, data, EC_TIMEOUTSAFE), EC_MAXSLAVE - 1);
+  }
   for (int position = 1; position <= answering; ++position) {
     CounterReading r;
     r.position = position;
-    if (ReadCountersWith(false, static_cast<uint16_t>(1 - position), &r)) readings.push_back(r);
+    bool read = false;
+    for (int attempt = 0; attempt < kCounterReadTries && !read; ++attempt) {
+      read = ReadCountersWith(false, static_cast<uint16_t>(1 - position), &r);
+    }
+    if (read) readings.push_back(r);
   }
   return readings;
 }

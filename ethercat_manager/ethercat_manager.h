@@ -82,6 +82,8 @@ class EthercatManager {
   bool MapProcessData();
   void ConfigureDistributedClocks();
   bool RequestOperational();
+  // One attempt of ReadErrorCounters.
+  bool ReadErrorCountersOnce(int32_t position, CounterReading* out);
   // The counters of the slaves that answer at positions 1..n (by position
   // address, usable before discovery), and of the discovered slaves by their
   // station addresses.

@@ -216,7 +216,7 @@ TEST(StartupRun, LineErrorsDuringTheStartUpFailTheRunAndOldOnesAreAWarning) {
   EXPECT_NE(rx, std::string::npos) << r.output;
   EXPECT_NE(lost, std::string::npos) << r.output;
   EXPECT_LT(pass, rx) << r.output;
-  EXPECT_EQ(r.Count("[ERROR] DCU dcu_1"), 0) << r.output;
+  EXPECT_EQ(r.Count("[ERROR] DCU dcu_1 (1) counted errors"), 0) << r.output;
   EXPECT_EQ(r.Count("[TEST] joint_"), 3) << r.output;
   EXPECT_EQ(r.Count(" FAIL"), 1) << r.output;  // the second EtherCAT line
   EXPECT_NE(r.Find(kFailVerdict), std::string::npos) << r.output;
