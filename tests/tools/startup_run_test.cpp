@@ -285,14 +285,16 @@ TEST(StartupRun, LineDownAtTheOpRequestIsNamedFirst) {
   EXPECT_LT(r.seconds, 30.0) << r.output;
 }
 
-// Ctrl-C at each stage of the start-up: the run ends with 130 and every
-// board it brought up is back in INIT.
+// Ctrl-C at each stage of the start-up (the line the start-up prints as it
+// enters the stage): the run ends with 130 and every board it brought up is
+// back in INIT.
 TEST(StartupRun, InterruptDuringTheStartUpLeavesEveryBoardInInit) {
-  for (const char* stage : {"PRE_OP", "SAFE_OP", "OP"}) {
+  for (const char* stage : {"slaves found and configured", "transfer all slaves to SAFE_OP",
+                            "Request operational state", "Operational state reached"}) {
     SCOPED_TRACE(stage);
-    const std::string state = stage;
-    const RunResult r = RunDcuSelftest(Config(), {}, [state](Child& c) {
-      ASSERT_TRUE(c.WaitBoards(state));
+    const std::string line = stage;
+    const RunResult r = RunDcuSelftest(Config(), {}, [line](Child& c) {
+      ASSERT_TRUE(c.WaitText(line));
       kill(getpid(), SIGINT);
     });
     EXPECT_EQ(r.exit_status, 130) << r.output;
