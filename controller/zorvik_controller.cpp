@@ -299,6 +299,10 @@ void ZorvikController::RequestAbort() {
 
 ethercat_manager::BusFigures ZorvikController::GetBusFigures() { return ecat_manager_.recorder_.Snapshot(); }
 
+bool ZorvikController::ReadBoardCounters(int position, ethercat_manager::CounterReading* out) {
+  return ecat_manager_.ReadErrorCounters(position, out);
+}
+
 bool ZorvikController::GetShakeHandInfo(const std::string& actuator_name, ActuatorType& type,
                                         uint32_t& info) {
   type = TYPE_NONE;

@@ -80,6 +80,9 @@ class ZorvikController {
   // What the bus manager measured during the current or last start: the
   // slaves found, bring-up times, cycle timing and supervision events.
   ethercat_manager::BusFigures GetBusFigures();
+  // The error counters of the board at a bus position, read by its station
+  // address after a start. False when it does not answer.
+  bool ReadBoardCounters(int position, ethercat_manager::CounterReading* out);
   // The actuator's last shake-hand reply as its DCU node decodes it (type
   // code 1 to 7 and the information word; TYPE_NONE and 0 when there is
   // no valid reply). False for an unknown name.

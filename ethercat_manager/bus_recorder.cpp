@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <utility>
 
 #include "ethercat.h"
 
@@ -95,6 +96,12 @@ void BusRecorder::RecordMapping(int process_data_bytes, int32_t expected_wkc) {
   std::lock_guard<std::mutex> lock(mutex_);
   bring_up_.process_data_bytes = process_data_bytes;
   bring_up_.expected_wkc = expected_wkc;
+}
+
+void BusRecorder::RecordCounters(std::vector<CounterReading> before, std::vector<CounterReading> at_discovery) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bring_up_.counters_before_discovery = std::move(before);
+  bring_up_.counters_at_discovery = std::move(at_discovery);
 }
 
 void BusRecorder::RecordOperational() {

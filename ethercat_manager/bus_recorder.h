@@ -33,6 +33,17 @@ struct SlaveFigures {
   uint32_t input_bytes = 0;
 };
 
+// A slave controller's error counters as read from it: registers
+// 0x0300..0x0313 (RX and invalid frames per port, forwarded errors,
+// processing-unit and PDI errors, lost links) and the SM watchdog counter
+// 0x0442. The self-tests decode them as the bus survey does.
+constexpr int kErrorCounterBytes = 20;
+struct CounterReading {
+  int position = 0;
+  std::array<uint8_t, kErrorCounterBytes> errors{};
+  uint8_t sm_watchdog = 0;
+};
+
 // Something the supervision thread reported, in the order it happened.
 struct SupervisionEvent {
   double offset_ms = 0;  // since the bring-up began
@@ -68,6 +79,12 @@ struct BusFigures {
   // CLOCK_MONOTONIC at the start of the bring-up, to place other times of
   // the run on the same scale as the offsets above.
   int64_t bring_up_monotonic_ns = 0;
+  // The slaves' error counters as discovery found them (what the run
+  // before left; read by position) and right after discovery cleared them
+  // (the baseline of this run; by station address). A slave that did not
+  // answer the read is left out.
+  std::vector<CounterReading> counters_before_discovery;
+  std::vector<CounterReading> counters_at_discovery;
 
   // Cycle thread.
   uint64_t frames = 0;
@@ -98,6 +115,7 @@ class BusRecorder {
   // Reads every slave's identity, state and sizes from the master's records.
   void RecordSlaves();
   void RecordMapping(int process_data_bytes, int32_t expected_wkc);
+  void RecordCounters(std::vector<CounterReading> before, std::vector<CounterReading> at_discovery);
   void RecordOperational();
   // Right before the first process-data frame of the bring-up is sent.
   void RecordFirstProcessData();

@@ -11,7 +11,9 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "base/comm_utils.h"
 #include "base/log.h"
@@ -24,19 +26,25 @@ namespace {
 
 // Timeouts handed to the master, in microseconds.
 constexpr int kStateTimeoutUs = 8000000;    // PRE_OP and SAFE_OP during bring-up
-constexpr int kOpCheckTimeoutUs = 50000;    // one OP check of the bring-up wait
+constexpr int kOpCheckTimeoutUs = 5000;     // one OP check of the bring-up wait
+constexpr int kOpWaitUs = 10000000;         // the whole OP wait of the bring-up
 constexpr int kStopCheckTimeoutUs = 50000;  // INIT check when stopping
 constexpr int kFrameTimeoutUs = 2000;       // one process-data frame
 constexpr int kRecheckTimeoutUs = 2000;     // re-check of a silent slave
 constexpr int kRepairTimeoutUs = 500;       // reconfiguration and recovery datagrams
 constexpr int kRegisterTimeoutUs = 2000;    // one register read of the supervision
+// Reads of a slave's counters before its silence counts (a reply late past
+// its timeout on a busy computer is no answer).
+constexpr int kCounterReadTries = 3;
+// Longest wait for a counter read served by the cycle thread.
+constexpr int64_t kCounterReadWaitNs = 500LL * 1000 * 1000;
 // Longest single wait of the bring-up between two looks at an abort request.
 constexpr int kAbortSliceUs = 100000;
 
-// Passes of the OP wait during bring-up.
-constexpr int kOpWaitPasses = 200;
 // Discovery attempts.
 constexpr int kDiscoveryAttempts = 3;
+// INIT requests of a stop before giving up on slaves that do not get there.
+constexpr int kInitAttempts = 3;
 // Consecutive failing supervision passes after which the link counts as lost.
 constexpr int32_t kLinkLostPasses = 10;
 
@@ -53,6 +61,9 @@ constexpr uint16_t kRegAlStatus = 0x0130;
 constexpr uint16_t kRegWatchdogDivider = 0x0400;
 constexpr uint16_t kRegSmWatchdogTime = 0x0420;
 constexpr uint16_t kRegDlStatus = 0x0110;
+constexpr uint16_t kRegStationAddress = 0x0010;
+constexpr uint16_t kRegErrorCounters = 0x0300;
+constexpr uint16_t kRegSmWatchdogCounter = 0x0442;
 // DL status, low byte: physical link on port 1 (the port towards the next board).
 constexpr uint8_t kDlStatusLinkPort1 = 0x20;
 // AL status bits that carry the state and the error indication.
@@ -81,6 +92,59 @@ void SleepUntilNs(int64_t target_ns) {
 void SleepForNs(int64_t duration_ns) {
   if (duration_ns <= 0) return;
   SleepUntilNs(MonotonicNowNs() + duration_ns);
+}
+
+// Offsets in the counter registers 0x0300..0x0313.
+constexpr int kInvalidFrames = 0;   // + 2 * port
+constexpr int kRxErrors = 1;        // + 2 * port
+constexpr int kProcessingUnit = 12;
+constexpr int kPdi = 13;
+constexpr int kLostLinks = 16;      // + port
+constexpr int kCounterPorts = 4;
+
+// Rise of one 8-bit counter; a counter below its earlier value was cleared
+// in between and counts from 0.
+unsigned Rise(uint8_t before, uint8_t now) { return now >= before ? now - before : now; }
+
+// The line errors a slave controller counted itself between two readings
+// ("port 0: lost links +1; PDI errors +2"), or "" when none. Errors that only
+// passed through it (its forwarded counters) are a board's before it.
+std::string DescribeOwnRise(const CounterReading& before, const CounterReading& now) {
+  std::string text;
+  auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+  for (int port = 0; port < kCounterPorts; ++port) {
+    std::string items;
+    auto item = [&items](const char* what, unsigned n) {
+      if (n > 0) items += (items.empty() ? "" : ", ") + std::string(what) + " +" + std::to_string(n);
+    };
+    const size_t p = static_cast<size_t>(port);
+    item("rx errors", Rise(before.errors[kRxErrors + 2 * p], now.errors[kRxErrors + 2 * p]));
+    item("invalid frames", Rise(before.errors[kInvalidFrames + 2 * p], now.errors[kInvalidFrames + 2 * p]));
+    item("lost links", Rise(before.errors[kLostLinks + p], now.errors[kLostLinks + p]));
+    if (!items.empty()) add("port " + std::to_string(port) + ": " + items);
+  }
+  const unsigned pu = Rise(before.errors[kProcessingUnit], now.errors[kProcessingUnit]);
+  const unsigned pdi = Rise(before.errors[kPdi], now.errors[kPdi]);
+  if (pu > 0) add("processing-unit errors +" + std::to_string(pu));
+  if (pdi > 0) add("PDI errors +" + std::to_string(pdi));
+  return text;
+}
+
+// Reads the counters by station address (or by position address), with the
+// given reply timeout. Allocates nothing: the cycle thread serves reads too.
+bool ReadCountersWith(bool by_station, uint16_t address, CounterReading* out, int timeout_us = EC_TIMEOUTRET3) {
+  uint8_t errors[kErrorCounterBytes] = {0};
+  uint8_t watchdog = 0;
+  if (by_station) {
+    if (ec_FPRD(address, kRegErrorCounters, sizeof errors, errors, timeout_us) <= 0) return false;
+    if (ec_FPRD(address, kRegSmWatchdogCounter, 1, &watchdog, timeout_us) <= 0) return false;
+  } else {
+    if (ec_APRD(address, kRegErrorCounters, sizeof errors, errors, timeout_us) <= 0) return false;
+    if (ec_APRD(address, kRegSmWatchdogCounter, 1, &watchdog, timeout_us) <= 0) return false;
+  }
+  for (int i = 0; i < kErrorCounterBytes; ++i) out->errors[static_cast<size_t>(i)] = errors[i];
+  out->sm_watchdog = watchdog;
+  return true;
 }
 
 }  // namespace
@@ -137,6 +201,9 @@ bool EthercatManager::Start(EthercatConfig config) {
   }
 
   const bool up = InitMaster();
+  // A bring-up that failed or was aborted leaves no slave in the states it
+  // walked them to.
+  if (!up && nic_open_ && ec_slavecount > 0) ReturnToInit();
   // An abort request ends one bring-up only.
   abort_requested_.store(false);
   if (!up) return false;
@@ -154,6 +221,8 @@ bool EthercatManager::Start(EthercatConfig config) {
 // process data, distributed clocks, SAFE_OP, then OP with frames flowing.
 bool EthercatManager::InitMaster() {
   recorder_.BeginBringUp(config_);
+  passes_frames_.clear();
+  last_ambiguity_.clear();
   if (!OpenInterface()) return false;
   if (!DiscoverSlaves()) return false;
   if (!CycleFitsWatchdog()) return false;
@@ -191,6 +260,8 @@ bool EthercatManager::OpenInterface() {
 }
 
 bool EthercatManager::DiscoverSlaves() {
+  // What the boards counted before this start (discovery clears part of it).
+  std::vector<CounterReading> before = ReadCountersByPosition();
   for (int attempt = 0; attempt < kDiscoveryAttempts; ++attempt) {
     if (ec_config_init(FALSE) > 0) break;
     if (BringUpAborted()) return false;
@@ -205,6 +276,9 @@ bool EthercatManager::DiscoverSlaves() {
     nic_open_ = false;
     return false;
   }
+  // The baseline of this run: every error counted from here on, during the
+  // rest of the bring-up too, is the run's.
+  recorder_.RecordCounters(std::move(before), ReadCountersByStation());
   ZORVIK_LOG_INFO("%d slaves found and configured", ec_slavecount);
   recorder_.RecordSlaves();
 
@@ -241,6 +315,7 @@ bool EthercatManager::WalkRegisteredTo(uint16_t state, const char* state_text, i
     const uint16_t reached = AwaitState(static_cast<uint16_t>(pos), state, kStateTimeoutUs);
     if (BringUpAborted()) return false;
     if (reached != state) {
+      ReportLineDuringBringUp(0, 0);
       ZORVIK_LOG_ERROR("Slave %s (%d) set %s failed.", entry.second->GetName().c_str(), pos, state_text);
       recorder_.RecordSlaves();
       return false;
@@ -299,31 +374,52 @@ void EthercatManager::ConfigureDistributedClocks() {
 }
 
 bool EthercatManager::RequestOperational() {
+  // Frames whose working counter fell short while the slaves walk to OP
+  // (in SAFE_OP the slaves already count the whole frame).
+  uint64_t frames = 0;
+  uint64_t short_frames = 0;
+  auto exchange = [&] {
+    ec_send_processdata();
+    const int wkc = ec_receive_processdata(kFrameTimeoutUs);
+    ++frames;
+    if (wkc < expected_wkc_) ++short_frames;
+  };
   recorder_.RecordFirstProcessData();
-  ec_send_processdata();
-  ec_receive_processdata(kFrameTimeoutUs);
+  exchange();
   for (const auto& entry : nodes_) {
     ec_slave[entry.first].state = EC_STATE_OPERATIONAL;
     ec_writestate(static_cast<uint16>(entry.first));
   }
 
   // The cycle thread does not run yet: keep frames going while the slaves
-  // walk to OP, up to kOpWaitPasses passes.
+  // walk to OP (a slave in OP whose outputs stop for its SM watchdog time
+  // drops back to SAFE_OP with an error, so each check is short), for
+  // kOpWaitUs however many slaves there are.
+  const int64_t deadline_ns = MonotonicNowNs() + int64_t{kOpWaitUs} * 1000;
+  int64_t asked_ns = MonotonicNowNs();
   bool all_op = false;
-  for (int pass = 0; pass < kOpWaitPasses && !all_op; ++pass) {
+  while (!all_op && MonotonicNowNs() < deadline_ns) {
     if (BringUpAborted()) return false;
-    ec_send_processdata();
-    ec_receive_processdata(kFrameTimeoutUs);
+    exchange();
     all_op = true;
+    const bool ask_again = MonotonicNowNs() - asked_ns >= int64_t{kAbortSliceUs} * 1000;
+    if (ask_again) asked_ns = MonotonicNowNs();
     for (const auto& entry : nodes_) {
-      if (ec_statecheck(static_cast<uint16>(entry.first), EC_STATE_OPERATIONAL, kOpCheckTimeoutUs) !=
-          EC_STATE_OPERATIONAL) {
-        all_op = false;
+      const uint16 pos = static_cast<uint16>(entry.first);
+      if (ec_statecheck(pos, EC_STATE_OPERATIONAL, kOpCheckTimeoutUs) == EC_STATE_OPERATIONAL) continue;
+      all_op = false;
+      // The request is one datagram: when its frame was lost the slave
+      // still waits in SAFE_OP. Ask again now and then; a slave that
+      // refused (error bit set) is left alone.
+      if (ask_again && (ec_slave[pos].state & EC_STATE_ERROR) == 0) {
+        ec_slave[pos].state = EC_STATE_OPERATIONAL;
+        ec_writestate(pos);
       }
     }
   }
   if (all_op) return true;
 
+  ReportLineDuringBringUp(short_frames, frames);
   ZORVIK_LOG_ERROR("Not all slaves reached operational state.");
   ec_readstate();
   recorder_.RecordSlaves();
@@ -379,9 +475,7 @@ void EthercatManager::Stop() {
   if (work_thread_.joinable()) work_thread_.join();
   if (error_thread_.joinable()) error_thread_.join();
 
-  ec_slave[0].state = EC_STATE_INIT;
-  ec_writestate(0);
-  ec_statecheck(0, EC_STATE_INIT, kStopCheckTimeoutUs);
+  ReturnToInit();
   ZORVIK_LOG_DEBUG("EthercatManager is stopped.");
 }
 
@@ -467,6 +561,14 @@ void EthercatManager::WorkLoop() {
       entry.second->PullSendData(slave.outputs, static_cast<uint16_t>(slave.Obytes));
     }
     ec_send_processdata();
+
+    // A counter read asked for by another thread, between this cycle's
+    // frame and the next.
+    const int32_t asked = counter_request_.exchange(0, std::memory_order_acq_rel);
+    if (asked > 0) {
+      const bool read = ReadCountersWith(true, ec_slave[asked].configadr, &counter_reading_, kRegisterTimeoutUs);
+      counter_answer_.store(read ? 1 : -1, std::memory_order_release);
+    }
 
     if (enable_dc) {
       next_wake_ns += cycle_ns + dc_correction_ns;
@@ -582,6 +684,7 @@ void EthercatManager::RepairOutsideOp(int32_t pos, EthercatNode& node) {
         ZORVIK_LOG_ERROR("ERROR : node %s (%d) lost. current state: 0x%04X", name.c_str(), pos,
                   static_cast<unsigned>(slave.state));
         recorder_.Event("lost", name, pos, slave.state);
+        NoteLoss(pos);
       }
     }
   } else {
@@ -604,16 +707,213 @@ void EthercatManager::FindLostSlave(int32_t pos, EthercatNode& node) {
             static_cast<unsigned>(slave.state));
   recorder_.Event("still_lost", name, pos, slave.state);
   if (slave.state == EC_STATE_NONE) {
-    if (ec_recover_slave(static_cast<uint16>(pos), kRepairTimeoutUs)) {
+    // The master gives the first board without a station address it finds
+    // at the slave's position, or as many positions earlier as slaves ahead
+    // are lost, the slave's address. Look there first: that board may as
+    // well be another lost slave.
+    const uint16_t station = slave.configadr;
+    int found = 0;
+    bool at_home = false;
+    auto probe = [&](int position) {
+      uint8_t address[2] = {0, 0};
+      const int wkc = ec_APRD(static_cast<uint16>(1 - position), kRegStationAddress, sizeof address, address,
+                              kRepairTimeoutUs);
+      if (wkc <= 0) return false;
+      const uint16_t value = static_cast<uint16_t>(address[0] | (address[1] << 8));
+      if (value == station) at_home = true;
+      if (value == 0) found = position;
+      return value == station || value == 0;
+    };
+    if (!probe(pos)) {
+      int lost_ahead = 0;
+      for (int p = 1; p < pos; ++p) lost_ahead += ec_slave[p].islost ? 1 : 0;
+      if (lost_ahead > 0) probe(pos - lost_ahead);
+    }
+    const bool may = at_home || (found > 0 && MayRecoverAt(pos, found));
+    if (may && ec_recover_slave(static_cast<uint16>(pos), kRepairTimeoutUs)) {
       slave.islost = FALSE;
+      passes_frames_.erase(pos);
       ZORVIK_LOG_WARN("MESSAGE : node %s (%d) recovered", name.c_str(), pos);
       recorder_.Event("recovered", name, pos, slave.state);
     }
   } else {
     slave.islost = FALSE;
+    passes_frames_.erase(pos);
     ZORVIK_LOG_WARN("MESSAGE : node %s (%d) found. current state: 0x%04X", name.c_str(), pos,
              static_cast<unsigned>(slave.state));
     recorder_.Event("found", name, pos, slave.state);
+  }
+}
+
+void EthercatManager::NoteLoss(int32_t pos) {
+  uint8_t address[2] = {0, 0};
+  if (ec_APRD(static_cast<uint16>(1 - pos), kRegStationAddress, sizeof address, address, kRepairTimeoutUs) <= 0) {
+    return;
+  }
+  const uint16_t value = static_cast<uint16_t>(address[0] | (address[1] << 8));
+  // A later slave answers at this position: as many slaves up to it pass
+  // frames without answering as it moved forward. Those known ahead of this
+  // one account for part of it; the rest is this one when no slave between
+  // it and the one that answers is lost as well.
+  for (int later = pos + 1; later <= ec_slavecount; ++later) {
+    if (ec_slave[later].configadr != value) continue;
+    int known_ahead = 0;
+    for (const auto& entry : passes_frames_) known_ahead += entry.first < pos && entry.second ? 1 : 0;
+    bool between_lost = false;
+    for (int p = pos + 1; p < later; ++p) between_lost = between_lost || ec_slave[p].islost;
+    if (later - pos > known_ahead && !between_lost) passes_frames_[pos] = true;
+    return;
+  }
+}
+
+bool EthercatManager::MayRecoverAt(int32_t pos, int found) {
+  std::vector<LostSlave> lost;
+  for (const auto& entry : nodes_) {
+    if (!ec_slave[entry.first].islost) continue;
+    const auto known = passes_frames_.find(entry.first);
+    lost.push_back({entry.first, known != passes_frames_.end() && known->second});
+  }
+  uint8_t data[2] = {0, 0};
+  const int answering = ec_BRD(0x0000, kRegAlStatus, sizeof data, data, kRepairTimeoutUs);
+  // Without the count nothing tells the slaves apart: wait for the next pass.
+  if (answering <= 0) return false;
+  const std::vector<int> candidates = RecoveryCandidates(lost, found, answering, ec_slavecount);
+  if (candidates.size() == 1) return candidates[0] == pos;
+  if (std::find(candidates.begin(), candidates.end(), pos) == candidates.end()) return false;
+  std::string names;
+  for (size_t i = 0; i < candidates.size(); ++i) {
+    const auto it = nodes_.find(candidates[i]);
+    const std::string name = it != nodes_.end() ? it->second->GetName() : "slave";
+    names += (i == 0 ? "" : (i + 1 == candidates.size() ? " or " : ", ")) + name + " (" +
+             std::to_string(candidates[i]) + ")";
+  }
+  const std::string text = "A board without its station address answers at position " + std::to_string(found) +
+                           "; it may be " + names +
+                           ", which cannot be told apart: none of them is recovered, and their checks fail.";
+  if (text != last_ambiguity_) {
+    last_ambiguity_ = text;
+    ZORVIK_LOG_ERROR("%s", text.c_str());
+    recorder_.Event("ambiguous", "", found, 0);
+  }
+  return false;
+}
+
+std::vector<int> RecoveryCandidates(const std::vector<LostSlave>& lost, int found, int answering, int configured) {
+  const int silent = std::max(0, configured - answering);
+  int known = 0;
+  for (const LostSlave& s : lost) known += s.passes_frames ? 1 : 0;
+  std::vector<int> candidates;
+  for (const LostSlave& s : lost) {
+    int known_ahead = 0;
+    int lost_ahead = 0;
+    for (const LostSlave& other : lost) {
+      if (other.position >= s.position) continue;
+      ++lost_ahead;
+      known_ahead += other.passes_frames ? 1 : 0;
+    }
+    if (known == silent) {
+      // Every slave that does not answer is known: the positions are exact.
+      if (!s.passes_frames && s.position - known_ahead == found) candidates.push_back(s.position);
+      continue;
+    }
+    // Otherwise any of the lost slaves ahead (no more than are silent) may
+    // have moved this one forward.
+    const int shift = s.position - found;
+    if (shift >= 0 && shift <= std::min(silent, lost_ahead)) candidates.push_back(s.position);
+  }
+  std::sort(candidates.begin(), candidates.end());
+  return candidates;
+}
+
+bool EthercatManager::ReadErrorCounters(int32_t position, CounterReading* out) {
+  if (position < 1 || position > ec_slavecount || out == nullptr) return false;
+  out->position = position;
+  for (int attempt = 0; attempt < kCounterReadTries; ++attempt) {
+    if (ReadErrorCountersOnce(position, out)) return true;
+  }
+  return false;
+}
+
+bool EthercatManager::ReadErrorCountersOnce(int32_t position, CounterReading* out) {
+  if (!running_.load()) return ReadCountersWith(true, ec_slave[position].configadr, out);
+  // Hand the read to the cycle thread and wait for its answer; a request it
+  // has not taken when the bus stops or the wait ends is taken back.
+  counter_answer_.store(0);
+  counter_request_.store(position, std::memory_order_release);
+  const int64_t end_ns = MonotonicNowNs() + kCounterReadWaitNs;
+  for (;;) {
+    const int answer = counter_answer_.load(std::memory_order_acquire);
+    if (answer != 0) {
+      if (answer < 0) return false;
+      out->errors = counter_reading_.errors;
+      out->sm_watchdog = counter_reading_.sm_watchdog;
+      return true;
+    }
+    const bool give_up = !running_.load() || MonotonicNowNs() >= end_ns;
+    // Not taken yet: take it back. Taken: its datagrams time out soon.
+    if (give_up && counter_request_.exchange(0) == position) return false;
+    SleepForNs(kMsToNs / 4);
+  }
+}
+
+std::vector<CounterReading> EthercatManager::ReadCountersByPosition() {
+  std::vector<CounterReading> readings;
+  uint8_t data[2] = {0, 0};
+  int answering = 0;
+  for (int attempt = 0; attempt < kCounterReadTries && answering <= 0; ++attempt) {
+    answering = std::min(ec_BRD(0x0000, 0x0000, sizeof data, data, EC_TIMEOUTSAFE), EC_MAXSLAVE - 1);
+  }
+  for (int position = 1; position <= answering; ++position) {
+    CounterReading r;
+    r.position = position;
+    bool read = false;
+    for (int attempt = 0; attempt < kCounterReadTries && !read; ++attempt) {
+      read = ReadCountersWith(false, static_cast<uint16_t>(1 - position), &r);
+    }
+    if (read) readings.push_back(r);
+  }
+  return readings;
+}
+
+std::vector<CounterReading> EthercatManager::ReadCountersByStation() {
+  std::vector<CounterReading> readings;
+  for (int position = 1; position <= ec_slavecount; ++position) {
+    CounterReading r;
+    if (ReadErrorCounters(position, &r)) readings.push_back(r);
+  }
+  return readings;
+}
+
+void EthercatManager::ReportLineDuringBringUp(uint64_t short_frames, uint64_t frames) {
+  const BusFigures figures = recorder_.Snapshot();
+  std::string boards;
+  for (const CounterReading& now : ReadCountersByStation()) {
+    for (const CounterReading& before : figures.counters_at_discovery) {
+      if (before.position != now.position) continue;
+      const std::string rise = DescribeOwnRise(before, now);
+      if (rise.empty()) continue;
+      const auto it = nodes_.find(now.position);
+      const std::string name = it != nodes_.end() ? it->second->GetName() : "slave";
+      boards += (boards.empty() ? "" : "; ") + name + " (" + std::to_string(now.position) + ") counted " + rise;
+    }
+  }
+  if (short_frames == 0 && boards.empty()) return;
+  std::string what;
+  if (short_frames > 0) {
+    what = std::to_string(short_frames) + " of " + std::to_string(frames) +
+           " frames came back without every board's answer";
+  }
+  if (!boards.empty()) what += (what.empty() ? "" : "; ") + boards;
+  ZORVIK_LOG_ERROR("The EtherCAT line dropped frames during the start-up (%s): check the cables and connectors "
+                   "(dcu_businfo --watch shows the errors per port).",
+                   what.c_str());
+}
+
+void EthercatManager::ReturnToInit() {
+  for (int attempt = 0; attempt < kInitAttempts; ++attempt) {
+    ec_slave[0].state = EC_STATE_INIT;
+    ec_writestate(0);
+    if (ec_statecheck(0, EC_STATE_INIT, kStopCheckTimeoutUs) == EC_STATE_INIT) return;
   }
 }
 

@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <thread>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "ethercat_manager/bus_recorder.h"
 #include "ethercat_manager/ethercat_node.h"
@@ -38,6 +40,12 @@ class EthercatManager {
   // True while the supervision holds the link for lost (no registered
   // slave answers). Callable from any thread.
   bool LinkLost() const;
+  // Reads the error counters of the slave at a bus position by its station
+  // address (a slave that stopped answering cannot be confused with the
+  // board behind it). False when it did not answer. While the bus runs the
+  // cycle thread serves the read between two cycles. From one thread at a
+  // time, e.g. the one that starts and stops the bus.
+  bool ReadErrorCounters(int32_t position, CounterReading* out);
 
   bool InitMaster();
   bool InitSlaveNodes();
@@ -78,6 +86,21 @@ class EthercatManager {
   bool MapProcessData();
   void ConfigureDistributedClocks();
   bool RequestOperational();
+  // One attempt of ReadErrorCounters.
+  bool ReadErrorCountersOnce(int32_t position, CounterReading* out);
+  // The counters of the slaves that answer at positions 1..n (by position
+  // address, usable before discovery), and of the discovered slaves by their
+  // station addresses.
+  std::vector<CounterReading> ReadCountersByPosition();
+  std::vector<CounterReading> ReadCountersByStation();
+  // Before the lines that say which slave did not get where: when the line
+  // lost frames or a slave counted line errors since discovery, one line
+  // naming that as the cause.
+  void ReportLineDuringBringUp(uint64_t short_frames, uint64_t frames);
+  // Requests INIT from every slave and waits for it, asking again when the
+  // request or its answer was lost. Stop and a failed or aborted bring-up
+  // end with it.
+  void ReturnToInit();
 
   // One checking pass of the supervision: reads every slave's state and
   // repairs the registered ones; returns how many of them answered.
@@ -87,6 +110,14 @@ class EthercatManager {
   void RepairOutsideOp(int32_t pos, EthercatNode& node);
   // Recovers a slave marked lost, or takes it back when it answers again.
   void FindLostSlave(int32_t pos, EthercatNode& node);
+  // Called when a slave is marked lost: learns from the slave that now
+  // answers at its position whether its controller stopped answering and
+  // passes frames on (the boards behind it moved one position forward).
+  void NoteLoss(int32_t pos);
+  // Whether the board without a station address at position `found` may be
+  // given to the lost slave at pos; names every lost slave it could be when
+  // that is more than one.
+  bool MayRecoverAt(int32_t pos, int found);
 
   // Whether every registered slave is in OP, learnt with one broadcast read
   // of the AL status (one read per registered slave when slaves nobody
@@ -112,7 +143,34 @@ class EthercatManager {
   // Number of the frame last sent by the cycle thread; it grows across
   // starts, so that no node's record of an earlier start counts as fresh.
   uint64_t frame_seq_ = 0;
+  // Lost slaves known to pass frames without answering (a later slave's
+  // station address answered at their position when they were lost). For
+  // the supervision thread.
+  std::unordered_map<int32_t, bool> passes_frames_;
+  // The last ambiguity named by MayRecoverAt, so that it is named once.
+  std::string last_ambiguity_;
+  // A counter read handed to the cycle thread: the position asked for (0:
+  // none), then the answer (0: pending, 1: read, -1: no reply) published
+  // after the reading.
+  std::atomic<int32_t> counter_request_{0};
+  std::atomic<int> counter_answer_{0};
+  CounterReading counter_reading_;
 };
+
+// A lost slave as the recovery sees it.
+struct LostSlave {
+  int position = 0;          // configured bus position
+  bool passes_frames = false;  // known to pass frames without answering
+};
+
+// The lost slaves that the board without a station address found at
+// auto-increment position `found` could be. `answering` slaves answer a
+// broadcast out of `configured`; the slaves that do not answer are silent
+// ones (passing frames, so the boards behind them sit that many positions
+// earlier) or cut off. A slave known to pass frames is not a candidate while
+// every silent slave is one of those known. Positions of the result are in
+// ascending order.
+std::vector<int> RecoveryCandidates(const std::vector<LostSlave>& lost, int found, int answering, int configured);
 
 // Fixed-point PI controller that locks the master cycle to the DC time.
 // Returns the correction in ns to add to the next period. Its integral term

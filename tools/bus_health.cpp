@@ -67,13 +67,38 @@ std::vector<std::string> BusFaultLines(const ethercat_manager::BusFigures& bus,
   return lines;
 }
 
+namespace {
+
+// Errors a board counted itself: RX or invalid frames or lost links at one
+// of its ports, processing-unit or PDI errors.
+bool OwnErrors(const businfo::Counters& c) {
+  bool own = c.processing_unit_errors > 0 || c.pdi_errors > 0;
+  for (int n = 0; n < businfo::kPorts; ++n) own = own || c.rx_errors[n] || c.invalid_frames[n] || c.lost_links[n];
+  return own;
+}
+
+}  // namespace
+
+std::vector<std::string> LeftoverCounterLines(const std::vector<BoardCounterRise>& boards) {
+  std::vector<std::string> lines;
+  for (const BoardCounterRise& b : boards) {
+    if (!OwnErrors(b.rise)) continue;
+    lines.push_back("[WARN] DCU " + b.name + " (" + std::to_string(b.position) +
+                    ") held errors from before this run: " + businfo::DescribeChange(b.rise) +
+                    "; they are not counted against this run.");
+  }
+  return lines;
+}
+
+businfo::Counters CountersOf(const ethercat_manager::CounterReading& reading) {
+  return businfo::DecodeCounters(reading.errors.data(), reading.sm_watchdog);
+}
+
 std::vector<std::string> CounterFaultLines(const std::vector<BoardCounterRise>& boards) {
   std::vector<std::string> lines;
   for (const BoardCounterRise& b : boards) {
     const businfo::Counters& c = b.rise;
-    bool own = c.processing_unit_errors > 0 || c.pdi_errors > 0;
-    for (int n = 0; n < businfo::kPorts; ++n) own = own || c.rx_errors[n] || c.invalid_frames[n] || c.lost_links[n];
-    if (!own) continue;
+    if (!OwnErrors(c)) continue;
     lines.push_back("[ERROR] DCU " + b.name + " (" + std::to_string(b.position) +
                     ") counted errors during the test: " + businfo::DescribeChange(c) +
                     "; check the cable and connector at that port (port 0 comes from the computer's side).");

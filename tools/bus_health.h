@@ -47,4 +47,12 @@ struct BoardCounterRise {
 // board (its forwarded counters) are the board's before it.
 std::vector<std::string> CounterFaultLines(const std::vector<BoardCounterRise>& boards);
 
+// One "[WARN] ..." line per board whose counters held errors of its own
+// before discovery, i.e. left from before this run (rise = the counters as
+// read then). They do not count against the run.
+std::vector<std::string> LeftoverCounterLines(const std::vector<BoardCounterRise>& boards);
+
+// A reading of the bus manager as the bus survey decodes it.
+businfo::Counters CountersOf(const ethercat_manager::CounterReading& reading);
+
 }  // namespace selftest

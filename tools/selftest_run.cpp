@@ -191,13 +191,16 @@ int SelftestRun::CheckBusDuringTest() {
   }
   std::vector<std::string> lines =
       BusFaultLines(controller.GetBusFigures(), [&](const std::string& dcu) { return controller.DcuInOp(dcu); });
-  // Line errors the boards counted since the start, as the bus survey reads them.
+  // Line errors the boards counted since discovery cleared their counters
+  // (the rest of the start-up included), as the bus survey reads them.
   const std::vector<businfo::BoardRecord> records = businfo::RecordsOf(dcu_network_cfg_);
+  const ethercat_manager::BusFigures figures = controller.GetBusFigures();
   std::vector<BoardCounterRise> rises;
   for (const auto& now : ReadBoardCounters()) {
-    for (const auto& before : counters_at_start_) {
-      if (before.first != now.first) continue;
-      rises.push_back({now.first, businfo::NameAt(records, now.first), businfo::Increase(before.second, now.second)});
+    for (const auto& before : figures.counters_at_discovery) {
+      if (before.position != now.first) continue;
+      rises.push_back(
+          {now.first, businfo::NameAt(records, now.first), businfo::Increase(CountersOf(before), now.second)});
     }
   }
   record_.counters_to_ms = SinceBringUpMs();
@@ -257,11 +260,23 @@ bool SelftestRun::InitDcu(std::string cfg_file) {
   start_attempted_ = true;
   StartCapture();
   bus_started_ = StartNetwork(*zorvik_ctrl_, ecat_cfg_, dcu_network_cfg_);
-  if (bus_started_) {
-    counters_at_start_ = ReadBoardCounters();
-    record_.counters_from_ms = SinceBringUpMs();
-  }
+  // A replay places the counted errors between the end of the start and
+  // the read after the checks (the baseline itself is taken at discovery).
+  if (bus_started_) record_.counters_from_ms = SinceBringUpMs();
+  WarnLeftoverErrors();
   return bus_started_;
+}
+
+void SelftestRun::WarnLeftoverErrors() const {
+  const std::vector<businfo::BoardRecord> records = businfo::RecordsOf(dcu_network_cfg_);
+  std::vector<BoardCounterRise> held;
+  for (const auto& reading : zorvik_ctrl_->GetBusFigures().counters_before_discovery) {
+    bool enabled_dcu = false;
+    for (const auto& dcu : dcu_network_cfg_) enabled_dcu = enabled_dcu || (dcu.enable && dcu.ecat_id == static_cast<uint32_t>(reading.position));
+    if (!enabled_dcu) continue;
+    held.push_back({reading.position, businfo::NameAt(records, reading.position), CountersOf(reading)});
+  }
+  for (const std::string& line : LeftoverCounterLines(held)) PrintYellow("%s", line.c_str());
 }
 
 std::vector<std::pair<int, businfo::Counters>> SelftestRun::ReadBoardCounters() const {
@@ -269,8 +284,8 @@ std::vector<std::pair<int, businfo::Counters>> SelftestRun::ReadBoardCounters() 
   for (const auto& dcu : dcu_network_cfg_) {
     if (!dcu.enable) continue;
     const int position = static_cast<int>(dcu.ecat_id);
-    businfo::Counters c;
-    if (businfo::ReadCountersAtPosition(position, &c)) counters.emplace_back(position, c);
+    ethercat_manager::CounterReading reading;
+    if (zorvik_ctrl_->ReadBoardCounters(position, &reading)) counters.emplace_back(position, CountersOf(reading));
   }
   return counters;
 }

@@ -103,9 +103,11 @@ class SelftestRun {
 
  private:
   bool InitDcu(std::string cfg_file);
-  // The error counters of every enabled DCU board, by position; boards whose
-  // counters cannot be read are left out.
+  // The error counters of every enabled DCU board, by position, read by its
+  // station address; boards whose counters cannot be read are left out.
   std::vector<std::pair<int, businfo::Counters>> ReadBoardCounters() const;
+  // The "[WARN]" lines of errors the boards held before discovery.
+  void WarnLeftoverErrors() const;
   void Finish(const std::string& verdict);
   // Starts the capture of the frames when SELFTEST_OUTPUT asks for one.
   void StartCapture();
@@ -125,7 +127,6 @@ class SelftestRun {
   bool start_attempted_ = false;
   bool reports_written_ = false;
   int open_check_ = -1;
-  std::vector<std::pair<int, businfo::Counters>> counters_at_start_;
   std::chrono::steady_clock::time_point run_begin_;
   std::chrono::steady_clock::time_point check_begin_;
   std::unique_ptr<capture::FrameCapture> capture_;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "ethercat_manager/chain_diagnosis.h"
 #include "ethercat_manager/ethercat_manager.h"
@@ -285,4 +286,39 @@ TEST(BusRecorder, CountsRunsOfShortFramesAndTheSingleOnes) {
   // A new start begins from nothing.
   recorder.BeginBringUp(config);
   EXPECT_EQ(recorder.Snapshot().short_wkc_single_runs, 0u);
+}
+
+// ---- RecoveryCandidates ------------------------------------------------------
+
+using ethercat_manager::LostSlave;
+using ethercat_manager::RecoveryCandidates;
+
+// Which lost slave a board without a station address may be, from what the
+// supervision knows: positions shift behind slaves that pass frames without
+// answering, and a board is only given away when one lost slave fits.
+TEST(RecoveryCandidates, OneLostSlaveFitsOrTheCaseIsNamedAsUndecided) {
+  using V = std::vector<int>;
+  // A power-cycled board on a whole line answers where it was.
+  EXPECT_EQ(RecoveryCandidates({{2, false}}, 2, 3, 3), V{2});
+  EXPECT_EQ(RecoveryCandidates({{2, false}}, 1, 3, 3), V{});
+  // Board 2 known to pass frames (board 3 answered at position 2 when it
+  // was lost), then board 3 reset: two of three answer, so board 2 is still
+  // silent and the board at position 2 can only be board 3.
+  EXPECT_EQ(RecoveryCandidates({{2, true}, {3, false}}, 2, 2, 3), V{3});
+  // The same losses at once, nothing known: either may be the board.
+  EXPECT_EQ(RecoveryCandidates({{2, false}, {3, false}}, 2, 2, 3), (V{2, 3}));
+  // Board 2 answers again (all three count), reset: it is board 2, not the
+  // lost board 3 behind it, which cannot have moved.
+  EXPECT_EQ(RecoveryCandidates({{2, true}, {3, false}}, 2, 3, 3), V{2});
+  // Two silent boards known ahead of a reset one: it moved two positions.
+  EXPECT_EQ(RecoveryCandidates({{1, true}, {2, true}, {4, false}}, 2, 2, 4), V{4});
+  EXPECT_EQ(RecoveryCandidates({{1, true}, {2, true}, {4, false}}, 3, 2, 4), V{});
+  // One silent board not known among three lost: the shift is at most the
+  // number of silent boards, so board 4 cannot have come two positions
+  // forward.
+  EXPECT_EQ(RecoveryCandidates({{1, false}, {2, false}, {4, false}}, 2, 3, 4), V{2});
+  EXPECT_EQ(RecoveryCandidates({{1, false}, {2, false}, {4, false}}, 3, 3, 4), V{4});
+  // More boards answer than the line had (a count of a broken line):
+  // nothing is shifted.
+  EXPECT_EQ(RecoveryCandidates({{3, false}}, 3, 5, 3), V{3});
 }

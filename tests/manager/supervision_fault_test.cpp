@@ -267,4 +267,72 @@ TEST_F(Supervised, AbortEndsAStuckBringUp) {
   EXPECT_FALSE(manager_.running_.load());
 }
 
+// Board 2 silent, then board 3 power-cycled: board 3 answers one position
+// early without its station address. The nodes are registered from the last
+// to the first, so that the supervision looks at dcu_2 before dcu_3 in a
+// pass: the board is still board 3's, dcu_2 stays lost, and no node ever
+// reads the other board's inputs.
+TEST_F(Supervised, ABoardFoundWhereALostOneWasIsNotGivenToTheWrongNode) {
+  bus_ = std::make_unique<simtest::TestBus>(manager_test::SimYaml(3));
+  ASSERT_TRUE(bus_->ok()) << bus_->error();
+  for (int p = 3; p >= 1; --p) {
+    nodes_.push_back(std::make_unique<TestNode>(p));
+    nodes_.back()->label_ = "dcu_" + std::to_string(p);
+    manager_.RegisterNode(nodes_.back().get());
+  }
+  config_.ifname = bus_->ifname();
+  config_.cycle_time_ns = 1000000;
+  config_.enable_dc = true;
+  ASSERT_TRUE(manager_.Start(config_)) << out_.Text();
+  TestNode& node2 = *nodes_[1];
+  TestNode& node3 = *nodes_[0];
+  Mark();
+  bus_->Control("board 2 silent");
+  ASSERT_TRUE(WaitLine(Red("[ERROR] ERROR : node dcu_2 (2) lost. current state: 0x0000"))) << Since();
+  bus_->Control("imu 3 magnitude 6.25");
+  bus_->Control("board 3 reset");
+  ASSERT_TRUE(WaitLine(Yellow("[WARN] MESSAGE : node dcu_3 (3) recovered"))) << Since();
+  ASSERT_TRUE(WaitFor([&] { return BoardInOp(3); }, 10s)) << Since();
+  EXPECT_NE(bus_->Control("get 3 state").find("address=0x1003"), std::string::npos) << bus_->Control("get 3 state");
+  EXPECT_TRUE(WaitFor([&] { return std::fabs(AccMagnitude(node3.Inputs()) - 6.25) < 0.05; }, 10s));
+  std::this_thread::sleep_for(500ms);
+  EXPECT_EQ(Since().find("node dcu_2 (2) recovered"), std::string::npos) << Since();
+  EXPECT_GT(std::fabs(AccMagnitude(node2.Inputs()) - 6.25), 0.05) << "dcu_2 reads board 3";
+  EXPECT_EQ(node2.ReportedStates().back(), ethercat_manager::NONE);
+  // Counters are read by station address between two cycles: the silent
+  // board does not answer, and board 3 is read as itself.
+  ethercat_manager::CounterReading reading;
+  bus_->Control("board 3 lost_links 3");
+  EXPECT_FALSE(manager_.ReadErrorCounters(2, &reading));
+  ASSERT_TRUE(manager_.ReadErrorCounters(3, &reading));
+  EXPECT_EQ(reading.position, 3);
+  EXPECT_EQ(reading.errors[16], 3);  // lost links at port 0
+
+  bus_->Control("board 2 answer");
+  ASSERT_TRUE(WaitLine(Plain("[INFO] OK : all slaves resumed OPERATIONAL."))) << Since();
+  ExpectAllInOp(3);
+}
+
+// Board 2 goes silent and board 3 is power-cycled at the same moment: when
+// dcu_2 is found lost, a board without a station address already answers at
+// its position, and nothing tells whether it is board 2 or board 3. Neither
+// is recovered, both are named, once.
+TEST_F(Supervised, ABoardThatCouldBeEitherOfTwoLostOnesIsGivenToNeither) {
+  ASSERT_TRUE(Bring(3)) << out_.Text();
+  Mark();
+  bus_->Control("board 2 silent");
+  bus_->Control("board 3 reset");
+  const std::string both = Red(
+      "[ERROR] A board without its station address answers at position 2; it may be dcu_2 (2) or dcu_3 (3), which "
+      "cannot be told apart: none of them is recovered, and their checks fail.");
+  ASSERT_TRUE(WaitLine(both)) << Since();
+  ASSERT_TRUE(WaitLine(Red("[ERROR] WARN : node dcu_3 (3) lost. current state: 0x0000"), 5)) << Since();
+  const std::string text = Since();
+  EXPECT_EQ(Count(text, both), 1) << text;
+  EXPECT_EQ(text.find("MESSAGE : node"), std::string::npos) << text;
+  EXPECT_NE(bus_->Control("get 3 state").find("address=0x0000"), std::string::npos) << bus_->Control("get 3 state");
+  EXPECT_EQ(nodes_[1]->ReportedStates().back(), ethercat_manager::NONE);
+  EXPECT_EQ(nodes_[2]->ReportedStates().back(), ethercat_manager::NONE);
+}
+
 }  // namespace

@@ -140,4 +140,26 @@ TEST(BusHealth, BoardsWhoseOwnCountersRoseAreNamed) {
   EXPECT_EQ(CounterFaultLines({body}).size(), 1u);
 }
 
+// What the boards held before discovery: the same rule as during the run,
+// as a warning, and decoded from the manager's raw register reading.
+TEST(BusHealth, ErrorsLeftFromBeforeAreWarnedPerBoard) {
+  using selftest::BoardCounterRise;
+  ethercat_manager::CounterReading reading;
+  reading.position = 1;
+  reading.errors[0x11] = 2;  // lost links at port 1
+  reading.errors[0x09] = 7;  // forwarded at port 1
+  reading.sm_watchdog = 1;
+  const BoardCounterRise body{1, "body", selftest::CountersOf(reading)};
+  EXPECT_EQ(selftest::LeftoverCounterLines({body}),
+            std::vector<std::string>{"[WARN] DCU body (1) held errors from before this run: port 1: forwarded rx "
+                                     "errors +7, lost links +2; SM watchdog +1; they are not counted against this "
+                                     "run."});
+  BoardCounterRise passed_on{2, "arm", {}};
+  passed_on.rise.forwarded_rx_errors[0] = 9;
+  passed_on.rise.sm_watchdog = 3;
+  EXPECT_TRUE(selftest::LeftoverCounterLines({passed_on, BoardCounterRise{3, "leg", {}}}).empty());
+  passed_on.rise.processing_unit_errors = 1;
+  EXPECT_EQ(selftest::LeftoverCounterLines({passed_on}).size(), 1u);
+}
+
 }  // namespace
