@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "base/clock.h"
 #include "base/log.h"
 
 namespace zorvik {
@@ -26,18 +27,9 @@ constexpr int64_t kSilentNs = 200 * 1000 * 1000LL;
 // Confirmation waits that began before a cut end at their next poll.
 std::atomic<uint64_t> wait_cuts{0};
 
-int64_t MonotonicNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
+using zorvik_clock::MonotonicNs;
 
-// Relative sleep on the monotonic clock, resumed after a signal.
-void SleepNs(long ns) {
-  timespec req{ns / 1000000000L, ns % 1000000000L};
-  timespec rem{};
-  while (clock_nanosleep(CLOCK_MONOTONIC, 0, &req, &rem) == EINTR) req = rem;
-}
+void SleepNs(long ns) { zorvik_clock::SleepForNs(ns); }
 
 const char* StateName(int32_t state) {
   switch (state) {

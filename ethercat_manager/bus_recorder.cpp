@@ -4,17 +4,14 @@
 #include <ctime>
 #include <utility>
 
+#include "base/clock.h"
 #include "ethercat.h"
 
 namespace ethercat_manager {
 
 namespace {
 
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
+int64_t NowNs() { return zorvik_clock::MonotonicNs(); }
 
 template <typename T>
 T Load(const std::atomic<T>& value) {

@@ -143,6 +143,8 @@ class EthercatManager {
   // Number of the frame last sent by the cycle thread; it grows across
   // starts, so that no node's record of an earlier start counts as fresh.
   uint64_t frame_seq_ = 0;
+  // Integral term of the DC lock (cycle thread); each start begins from 0.
+  int64_t dc_integral_ = 0;
   // Lost slaves known to pass frames without answering (a later slave's
   // station address answered at their position when they were lost). For
   // the supervision thread.
@@ -172,9 +174,17 @@ struct LostSlave {
 // ascending order.
 std::vector<int> RecoveryCandidates(const std::vector<LostSlave>& lost, int found, int answering, int configured);
 
+// The cycle thread's next wake-up after it woke at now_ns for wake_ns: when
+// it woke a whole cycle or more late (this computer stalled), the cycles
+// missed are skipped rather than sent back to back, which would flood the
+// line with frames and make every later count of frames meaningless.
+int64_t SkipMissedCycles(int64_t wake_ns, int64_t now_ns, int64_t cycle_ns);
+
 // Fixed-point PI controller that locks the master cycle to the DC time.
-// Returns the correction in ns to add to the next period. Its integral term
-// is one value for the whole process.
+// Returns the correction in ns to add to the next period; *integral is the
+// controller's integral term, kept by its owner between calls (0 to begin).
+int64_t CalcDcPiSync(int64_t reftime, int64_t cycletime, int64_t shifttime, int64_t* integral);
+// The same with one integral term for the whole process, never reset.
 int64_t CalcDcPiSync(int64_t reftime, int64_t cycletime, int64_t shifttime);
 
 // Converts value to a fixed-point mantissa and shift (the largest shift from

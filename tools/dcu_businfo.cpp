@@ -26,6 +26,7 @@
 #include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
 
+#include "base/clock.h"
 #include "ethercat.h"
 #include "tools/bus_survey.h"
 #include "tools/capture/frame_capture.h"
@@ -82,19 +83,9 @@ std::string Hex4(unsigned v) {
   return buffer;
 }
 
-uint64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
-}
+uint64_t NowNs() { return static_cast<uint64_t>(zorvik_clock::MonotonicNs()); }
 
-void SleepUntil(uint64_t deadline_ns) {
-  timespec ts;
-  ts.tv_sec = static_cast<time_t>(deadline_ns / 1000000000ull);
-  ts.tv_nsec = static_cast<long>(deadline_ns % 1000000000ull);
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-  }
-}
+void SleepUntil(uint64_t deadline_ns) { zorvik_clock::SleepUntilNs(static_cast<int64_t>(deadline_ns)); }
 
 // Sends every board back to INIT and closes the interface.
 void ReturnToInit() {

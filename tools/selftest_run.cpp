@@ -6,6 +6,7 @@
 #include <ctime>
 #include <exception>
 
+#include "base/clock.h"
 #include "tools/bus_health.h"
 #include "tools/selftest_config.h"
 #include "tools/selftest_runtime.h"
@@ -366,10 +367,7 @@ double SelftestRun::SinceBringUpMs() const {
   if (zorvik_ctrl_ == nullptr) return -1;
   const ethercat_manager::BusFigures bus = zorvik_ctrl_->GetBusFigures();
   if (!bus.bring_up_started) return -1;
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  const int64_t now = static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-  return static_cast<double>(now - bus.bring_up_monotonic_ns) / 1e6;
+  return static_cast<double>(zorvik_clock::MonotonicNs() - bus.bring_up_monotonic_ns) / 1e6;
 }
 
 void SelftestRun::StartCapture() {

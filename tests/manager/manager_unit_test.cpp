@@ -65,52 +65,62 @@ TEST(DoubleToFixed, LeavesOutputsAloneWhenTheValueDoesNotFit) {
 }
 
 // ---- CalcDcPiSync ------------------------------------------------------------
-// The integral term is process-wide and never reset. Under ctest every test
-// runs in a process of its own, so it starts at 0 in each; when the whole
-// binary runs in one process, only the first of these tests can check figures.
-
-namespace {
-bool IntegralIsFresh() {
-  static bool used = false;
-  const bool fresh = !used;
-  used = true;
-  return fresh;
-}
-}  // namespace
-
-#define REQUIRE_FRESH_INTEGRAL() \
-  if (!IntegralIsFresh()) GTEST_SKIP() << "the DC integral was used by an earlier test in this process"
+// Each test keeps its own integral term, as the manager keeps one per start.
 
 TEST(CalcDcPiSync, ReferenceBehindTheShiftPointSlowsTheCycle) {
-  REQUIRE_FRESH_INTEGRAL();
+  int64_t integral = 0;
   // (5000600000 - 480000) mod 1 ms = 120000: proportional 5998 + integral 1197.
-  EXPECT_EQ(CalcDcPiSync(5000600000LL, 1000000, 480000), -7195);
+  EXPECT_EQ(CalcDcPiSync(5000600000LL, 1000000, 480000, &integral), -7195);
   // The integral keeps 327 x 120000 = 39240000: the same input again adds it once more.
-  EXPECT_EQ(CalcDcPiSync(5000600000LL, 1000000, 480000), -5998 - (2 * 39240000LL >> 15));
+  EXPECT_EQ(CalcDcPiSync(5000600000LL, 1000000, 480000, &integral), -5998 - (2 * 39240000LL >> 15));
 }
 
 TEST(CalcDcPiSync, RemainderAboveHalfACycleWrapsNegative) {
-  REQUIRE_FRESH_INTEGRAL();
+  int64_t integral = 0;
   // The remainder 920000 is above half a cycle: delta = -80000, and the
   // shifts floor toward minus infinity (-3999.02 -> -4000, -798.3 -> -799).
-  EXPECT_EQ(CalcDcPiSync(5000400000LL, 1000000, 480000), 4799);
+  EXPECT_EQ(CalcDcPiSync(5000400000LL, 1000000, 480000, &integral), 4799);
   // The stored integral is -26160000: a zero error now returns only its part.
-  EXPECT_EQ(CalcDcPiSync(5000480000LL, 1000000, 480000), 799);
+  EXPECT_EQ(CalcDcPiSync(5000480000LL, 1000000, 480000, &integral), 799);
 }
 
 TEST(CalcDcPiSync, ExactlyHalfACycleStaysPositive) {
-  REQUIRE_FRESH_INTEGRAL();
+  int64_t integral = 0;
   // delta = 500000 is not above cycle / 2.
-  EXPECT_EQ(CalcDcPiSync(5000980000LL, 1000000, 480000), -29982);
+  EXPECT_EQ(CalcDcPiSync(5000980000LL, 1000000, 480000, &integral), -29982);
 }
 
 TEST(CalcDcPiSync, NegativeDividendKeepsItsSign) {
-  REQUIRE_FRESH_INTEGRAL();
+  int64_t integral = 0;
   // (0 - 480000) mod 1 ms = -480000 (remainder takes the dividend's sign).
-  EXPECT_EQ(CalcDcPiSync(0, 1000000, 480000), 28786);
+  EXPECT_EQ(CalcDcPiSync(0, 1000000, 480000, &integral), 28786);
 }
 
-TEST(CalcDcPiSync, ZeroCycleYieldsNoCorrection) { EXPECT_EQ(CalcDcPiSync(5000600000LL, 0, 0), 0); }
+TEST(CalcDcPiSync, ZeroCycleYieldsNoCorrection) {
+  int64_t integral = 0;
+  EXPECT_EQ(CalcDcPiSync(5000600000LL, 0, 0, &integral), 0);
+  EXPECT_EQ(CalcDcPiSync(5000600000LL, 0, 0), 0);
+}
+
+// Two starts of the controller give the same corrections: nothing of the
+// first start's integral is left in the second.
+TEST(CalcDcPiSync, EachIntegralStartsFromZero) {
+  int64_t first = 0;
+  int64_t second = 0;
+  for (int i = 0; i < 50; ++i) CalcDcPiSync(5000600000LL, 1000000, 480000, &first);
+  EXPECT_EQ(CalcDcPiSync(5000600000LL, 1000000, 480000, &second), -7195);
+  EXPECT_NE(first, 0);
+}
+
+// A cycle thread that woke late by a cycle or more skips the cycles it
+// missed, on the same grid; a little late is not a missed cycle.
+TEST(SkipMissedCycles, KeepsTheGridAndSendsNoBurst) {
+  EXPECT_EQ(ethercat_manager::SkipMissedCycles(1000000, 1000050, 1000000), 1000000);
+  EXPECT_EQ(ethercat_manager::SkipMissedCycles(1000000, 1999999, 1000000), 1000000);
+  EXPECT_EQ(ethercat_manager::SkipMissedCycles(1000000, 2000000, 1000000), 2000000);
+  EXPECT_EQ(ethercat_manager::SkipMissedCycles(1000000, 251300000, 1000000), 251000000);
+  EXPECT_EQ(ethercat_manager::SkipMissedCycles(1000000, 5000000, 0), 1000000);
+}
 
 // The controller in its loop: the master wakes every cycle plus the last
 // correction and reads the slave clock, which runs 100 ppm fast and starts at
@@ -121,11 +131,12 @@ TEST(CalcDcPiSync, LocksAFastSlaveClockToTheShiftPoint) {
   const int64_t offset = 3350000000000000000LL + 123456;
   int64_t wake = 1000000000;
   int64_t correction = 0;
+  int64_t integral = 0;
   int64_t phase = 0;
   for (int i = 0; i < 20000; ++i) {
     wake += cycle + correction;
     const int64_t dc_time = offset + wake + wake / 10000;  // +100 ppm
-    correction = CalcDcPiSync(dc_time, cycle, shift);
+    correction = CalcDcPiSync(dc_time, cycle, shift, &integral);
     phase = (dc_time - shift) % cycle;
     if (phase > cycle / 2) phase -= cycle;
   }

@@ -1,0 +1,137 @@
+// The slaves' error counters: read by position or station address, served
+// between two cycles while the bus runs, and described.
+#include "ethercat_manager/ethercat_manager.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/comm_utils.h"
+#include "base/log.h"
+#include "ethercat.h"
+#include "ethercat_manager/chain_diagnosis.h"
+#include "ethercat_manager/nic_diagnosis.h"
+
+#include "ethercat_manager/manager_internal.h"
+
+namespace ethercat_manager {
+
+using namespace internal;  // NOLINT(google-build-using-namespace)
+
+namespace internal {
+
+// Rise of one 8-bit counter; a counter below its earlier value was cleared
+// in between and counts from 0.
+unsigned Rise(uint8_t before, uint8_t now) { return now >= before ? now - before : now; }
+
+// The line errors a slave controller counted itself between two readings
+// ("port 0: lost links +1; PDI errors +2"), or "" when none. Errors that only
+// passed through it (its forwarded counters) are a board's before it.
+std::string DescribeOwnRise(const CounterReading& before, const CounterReading& now) {
+  std::string text;
+  auto add = [&text](const std::string& part) { text += (text.empty() ? "" : "; ") + part; };
+  for (int port = 0; port < kCounterPorts; ++port) {
+    std::string items;
+    auto item = [&items](const char* what, unsigned n) {
+      if (n > 0) items += (items.empty() ? "" : ", ") + std::string(what) + " +" + std::to_string(n);
+    };
+    const size_t p = static_cast<size_t>(port);
+    item("rx errors", Rise(before.errors[kRxErrors + 2 * p], now.errors[kRxErrors + 2 * p]));
+    item("invalid frames", Rise(before.errors[kInvalidFrames + 2 * p], now.errors[kInvalidFrames + 2 * p]));
+    item("lost links", Rise(before.errors[kLostLinks + p], now.errors[kLostLinks + p]));
+    if (!items.empty()) add("port " + std::to_string(port) + ": " + items);
+  }
+  const unsigned pu = Rise(before.errors[kProcessingUnit], now.errors[kProcessingUnit]);
+  const unsigned pdi = Rise(before.errors[kPdi], now.errors[kPdi]);
+  if (pu > 0) add("processing-unit errors +" + std::to_string(pu));
+  if (pdi > 0) add("PDI errors +" + std::to_string(pdi));
+  return text;
+}
+
+// Reads the counters by station address (or by position address), with the
+// given reply timeout. Allocates nothing: the cycle thread serves reads too.
+bool ReadCountersWith(bool by_station, uint16_t address, CounterReading* out, int timeout_us) {
+  uint8_t errors[kErrorCounterBytes] = {0};
+  uint8_t watchdog = 0;
+  if (by_station) {
+    if (ec_FPRD(address, kRegErrorCounters, sizeof errors, errors, timeout_us) <= 0) return false;
+    if (ec_FPRD(address, kRegSmWatchdogCounter, 1, &watchdog, timeout_us) <= 0) return false;
+  } else {
+    if (ec_APRD(address, kRegErrorCounters, sizeof errors, errors, timeout_us) <= 0) return false;
+    if (ec_APRD(address, kRegSmWatchdogCounter, 1, &watchdog, timeout_us) <= 0) return false;
+  }
+  for (int i = 0; i < kErrorCounterBytes; ++i) out->errors[static_cast<size_t>(i)] = errors[i];
+  out->sm_watchdog = watchdog;
+  return true;
+}
+
+}  // namespace internal
+
+bool EthercatManager::ReadErrorCounters(int32_t position, CounterReading* out) {
+  if (position < 1 || position > ec_slavecount || out == nullptr) return false;
+  out->position = position;
+  for (int attempt = 0; attempt < kCounterReadTries; ++attempt) {
+    if (ReadErrorCountersOnce(position, out)) return true;
+  }
+  return false;
+}
+
+bool EthercatManager::ReadErrorCountersOnce(int32_t position, CounterReading* out) {
+  if (!running_.load()) return ReadCountersWith(true, ec_slave[position].configadr, out);
+  // Hand the read to the cycle thread and wait for its answer; a request it
+  // has not taken when the bus stops or the wait ends is taken back.
+  counter_answer_.store(0);
+  counter_request_.store(position, std::memory_order_release);
+  const int64_t end_ns = MonotonicNowNs() + kCounterReadWaitNs;
+  for (;;) {
+    const int answer = counter_answer_.load(std::memory_order_acquire);
+    if (answer != 0) {
+      if (answer < 0) return false;
+      out->errors = counter_reading_.errors;
+      out->sm_watchdog = counter_reading_.sm_watchdog;
+      return true;
+    }
+    const bool give_up = !running_.load() || MonotonicNowNs() >= end_ns;
+    // Not taken yet: take it back. Taken: its datagrams time out soon.
+    if (give_up && counter_request_.exchange(0) == position) return false;
+    SleepForNs(kMsToNs / 4);
+  }
+}
+
+std::vector<CounterReading> EthercatManager::ReadCountersByPosition() {
+  std::vector<CounterReading> readings;
+  uint8_t data[2] = {0, 0};
+  int answering = 0;
+  for (int attempt = 0; attempt < kCounterReadTries && answering <= 0; ++attempt) {
+    answering = std::min(ec_BRD(0x0000, 0x0000, sizeof data, data, EC_TIMEOUTSAFE), EC_MAXSLAVE - 1);
+  }
+  for (int position = 1; position <= answering; ++position) {
+    CounterReading r;
+    r.position = position;
+    bool read = false;
+    for (int attempt = 0; attempt < kCounterReadTries && !read; ++attempt) {
+      read = ReadCountersWith(false, static_cast<uint16_t>(1 - position), &r);
+    }
+    if (read) readings.push_back(r);
+  }
+  return readings;
+}
+
+std::vector<CounterReading> EthercatManager::ReadCountersByStation() {
+  std::vector<CounterReading> readings;
+  for (int position = 1; position <= ec_slavecount; ++position) {
+    CounterReading r;
+    if (ReadErrorCounters(position, &r)) readings.push_back(r);
+  }
+  return readings;
+}
+
+}  // namespace ethercat_manager
