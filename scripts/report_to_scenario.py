@@ -135,6 +135,10 @@ def convert(report, warn):
             state = "INIT" if (state_code(e) & 0x0F) == 0x01 else "PRE_OP"
             scenario.add(t - LEAD_MS, "board %d state %s" % (position, state))
             repair_until[position] = t + REPAIR_MS
+    # A board that was lost and never answered again before the run ended
+    # stays silent to the end.
+    for position, lost_at in sorted(silent.items()):
+        scenario.add(lost_at - LEAD_MS, "board %d silent" % position)
 
     # The error counters the run judged, between its two readings.
     counters = report.get("counters") or {}
