@@ -12,6 +12,28 @@
 namespace selftest {
 namespace {
 
+// What both self-tests share: the report setting, the exit statuses and the
+// permissions.
+#define SELFTEST_COMMON                                                          \
+  "Environment:\n"                                                              \
+  "  SELFTEST_OUTPUT  also write the result as a report file: json:PATH,\n"      \
+  "                   junit:PATH, and the frames of the run as pcap:PATH (for\n" \
+  "                   Wireshark), separated by commas\n"                         \
+  "                   (json:/tmp/r.json,junit:/tmp/r.xml). A report is written\n" \
+  "                   on every path, whole or not at all; what is printed stays\n" \
+  "                   the same.\n"                                               \
+  "\n"                                                                          \
+  "Exit status:\n"                                                              \
+  "  0    the run ended, passing or failing: the last [TEST] line is the\n"      \
+  "       verdict (测试通过 passed, 测试失败 failed); also when the file cannot\n" \
+  "       be read or the bus does not start\n"                                   \
+  "  130  interrupted by Ctrl-C or SIGTERM, after every actuator was disabled\n" \
+  "\n"                                                                          \
+  "Permissions: opening the bus needs root or the capabilities cap_net_raw and\n" \
+  "cap_net_admin (cap_sys_nice for rt_priority); the Debian package gives the\n" \
+  "program these on installation.\n"                                           \
+  "\n"
+
 struct ProgramHelp {
   const char* program;
   const char* help;
@@ -36,23 +58,7 @@ const ProgramHelp kHelp[] = {
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
-    "Environment:\n"
-    "  SELFTEST_OUTPUT  also write the result as a report file: json:PATH,\n"
-    "                   junit:PATH, or both separated by a comma\n"
-    "                   (json:/tmp/r.json,junit:/tmp/r.xml). A report is written\n"
-    "                   on every path, whole or not at all; what is printed stays\n"
-    "                   the same.\n"
-    "\n"
-    "Exit status:\n"
-    "  0    the run ended, passing or failing: the last [TEST] line is the\n"
-    "       verdict (测试通过 passed, 测试失败 failed); also when the file cannot\n"
-    "       be read or the bus does not start\n"
-    "  130  interrupted by Ctrl-C or SIGTERM, after every actuator was disabled\n"
-    "\n"
-    "Permissions: opening the bus needs root or the capabilities cap_net_raw and\n"
-    "cap_net_admin (cap_sys_nice for rt_priority); the Debian package gives the\n"
-    "program these on installation.\n"
-    "\n"
+    SELFTEST_COMMON
     "When the bus does not come up, survey it with dcu_businfo CONFIG.yaml.\n"
     "\n"
     "Manual: man dcu_selftest; the file: man 5 zorvik_selftest.yaml\n"},
@@ -79,26 +85,10 @@ const ProgramHelp kHelp[] = {
     "  -h, --help     print this help and exit\n"
     "  --version      print the version and exit\n"
     "\n"
-    "Environment:\n"
-    "  SELFTEST_OUTPUT  also write the result as a report file: json:PATH,\n"
-    "                   junit:PATH, or both separated by a comma\n"
-    "                   (json:/tmp/r.json,junit:/tmp/r.xml). A report is written\n"
-    "                   on every path, whole or not at all; what is printed stays\n"
-    "                   the same.\n"
-    "\n"
-    "Exit status:\n"
-    "  0    the run ended, passing or failing: the last [TEST] line is the\n"
-    "       verdict (测试通过 passed, 测试失败 failed); also when the file cannot\n"
-    "       be read or the bus does not start\n"
-    "  130  interrupted by Ctrl-C or SIGTERM, after every actuator was disabled\n"
-    "\n"
-    "Permissions: opening the bus needs root or the capabilities cap_net_raw and\n"
-    "cap_net_admin (cap_sys_nice for rt_priority); the Debian package gives the\n"
-    "program these on installation.\n"
-    "\n"
+    SELFTEST_COMMON
     "Manual: man robot_selftest; the file: man 5 zorvik_selftest.yaml\n"},
     {"dcu_businfo",
-    "Usage: dcu_businfo CONFIG.yaml [--watch SECONDS] [--json]\n"
+    "Usage: dcu_businfo CONFIG.yaml [--watch SECONDS] [--json] [--capture PATH]\n"
     "       dcu_businfo --help | --version\n"
     "\n"
     "Surveys the EtherCAT line of a robot and compares it with its\n"
@@ -116,6 +106,8 @@ const ProgramHelp kHelp[] = {
     "                     that rises, once a second\n"
     "  --json             one JSON document on standard output; the lines go to\n"
     "                     standard error\n"
+    "  --capture PATH     keep the frames of the survey in a pcap file for\n"
+    "                     Wireshark\n"
     "  -h, --help         print this help and exit\n"
     "  --version          print the version and exit\n"
     "\n"
@@ -130,6 +122,8 @@ const ProgramHelp kHelp[] = {
     "\n"
     "Manual: man dcu_businfo; the file: man 5 zorvik_selftest.yaml\n"},
 };
+
+#undef SELFTEST_COMMON
 
 }  // namespace
 
