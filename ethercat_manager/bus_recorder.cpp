@@ -56,7 +56,6 @@ void BusRecorder::BeginBringUp(const EthercatConfig& config) {
   Store<uint64_t>(frames_, 0);
   Store<uint64_t>(short_frames_, 0);
   Store<uint64_t>(short_runs_, 0);
-  Store(last_short_, false);
   Store<uint64_t>(single_runs_, 0);
   Store<uint64_t>(run_length_, 0);
   Store<int64_t>(last_cycle_ns_, 0);
@@ -120,9 +119,9 @@ void BusRecorder::OnCycle(int wkc, int32_t expected_wkc, int64_t dc_time_ns) {
   Store(frames_, Load(frames_) + 1);
   const bool short_frame = wkc < expected_wkc;
   if (short_frame) Store(short_frames_, Load(short_frames_) + 1);
-  if (short_frame && !Load(last_short_)) Store(short_runs_, Load(short_runs_) + 1);
-  Store(last_short_, short_frame);
+  // A short frame after a complete one begins a run.
   if (short_frame) {
+    if (Load(run_length_) == 0) Store(short_runs_, Load(short_runs_) + 1);
     Store(run_length_, Load(run_length_) + 1);
   } else {
     if (Load(run_length_) == 1) Store(single_runs_, Load(single_runs_) + 1);

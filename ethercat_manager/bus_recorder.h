@@ -146,7 +146,6 @@ class BusRecorder {
   std::atomic<uint64_t> frames_{0};
   std::atomic<uint64_t> short_frames_{0};
   std::atomic<uint64_t> short_runs_{0};
-  std::atomic<bool> last_short_{false};
   std::atomic<uint64_t> single_runs_{0};
   std::atomic<uint64_t> run_length_{0};  // of the run in progress, 0 for none
   std::atomic<int64_t> last_cycle_ns_{0};

@@ -59,18 +59,8 @@ const char* const kRobot =
 
 std::string Config(const std::string& simulator = "") { return RobotFile("eth0", "false", "dcu_body", kRobot, simulator); }
 
-std::string Shell(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (p == nullptr) return "<popen failed>";
-  std::array<char, 4096> buf;
-  size_t n;
-  while ((n = fread(buf.data(), 1, buf.size(), p)) > 0) out.append(buf.data(), n);
-  pclose(p);
-  return out;
-}
 
-bool HaveTshark() { return Shell("command -v tshark").find("tshark") != std::string::npos; }
+bool HaveTshark() { return ShellOutput("command -v tshark").find("tshark") != std::string::npos; }
 
 std::vector<std::string> SplitLines(const std::string& s) {
   std::vector<std::string> lines;
@@ -117,7 +107,7 @@ class FlightRecorder : public testing::Test {
   void TearDown() override {
     unsetenv("SELFTEST_OUTPUT");
     bus_.reset();
-    if (!dir_.empty() && std::getenv("FLIGHT_RECORDER_KEEP") == nullptr) Shell("rm -rf '" + dir_ + "'");
+    if (!dir_.empty() && std::getenv("FLIGHT_RECORDER_KEEP") == nullptr) ShellOutput("rm -rf '" + dir_ + "'");
   }
 
   // Starts the simulator on config and runs the robot self-test against it
@@ -139,7 +129,7 @@ class FlightRecorder : public testing::Test {
 
   // Frames of a capture that tshark finds malformed or in error.
   static std::string Malformed(const std::string& pcap) {
-    return Shell("tshark -r '" + pcap + "' -Y '_ws.malformed || _ws.expert.severity == error' -T fields "
+    return ShellOutput("tshark -r '" + pcap + "' -Y '_ws.malformed || _ws.expert.severity == error' -T fields "
                  "-e frame.number 2>/dev/null");
   }
 
@@ -167,7 +157,7 @@ TEST_F(FlightRecorder, CaptureHoldsTheStateReadOfABoardInSafeOpWithError) {
   EXPECT_TRUE(doc["capture"].value("written", false));
   const uint64_t frames = doc["capture"].value("frames", 0ull);
   EXPECT_GT(frames, 100u);
-  EXPECT_EQ(Shell("tshark -r '" + pcap + "' -T fields -e frame.number 2>/dev/null | wc -l"),
+  EXPECT_EQ(ShellOutput("tshark -r '" + pcap + "' -T fields -e frame.number 2>/dev/null | wc -l"),
             std::to_string(frames) + "\n");
   EXPECT_EQ(Malformed(pcap), "");
 
@@ -185,7 +175,7 @@ TEST_F(FlightRecorder, CaptureHoldsTheStateReadOfABoardInSafeOpWithError) {
   const double first_pd_ms = doc["bus"].value("first_process_data_ms", -1.0);
   ASSERT_GE(first_pd_ms, 0);
   const std::string first_lrw =
-      Shell("tshark -r '" + pcap + "' -Y 'ecat.cmd == 0x0c' -T fields -e frame.time_epoch 2>/dev/null | head -1");
+      ShellOutput("tshark -r '" + pcap + "' -Y 'ecat.cmd == 0x0c' -T fields -e frame.time_epoch 2>/dev/null | head -1");
   ASSERT_FALSE(first_lrw.empty());
   const double event_epoch = std::stod(first_lrw) + (event_ms - first_pd_ms) / 1e3;
 
@@ -193,7 +183,7 @@ TEST_F(FlightRecorder, CaptureHoldsTheStateReadOfABoardInSafeOpWithError) {
   // single boards (FPRD of 0x0130, several in one frame), where board 2's
   // station address answered SAFE_OP+ERROR (0x14) with its status code.
   const std::vector<std::string> replies = SplitLines(
-      Shell("tshark -r '" + pcap + "' -Y 'eth.src.lg == 1 && ecat.cmd == 0x04 && ecat.reg.alstatus == 0x14' "
+      ShellOutput("tshark -r '" + pcap + "' -Y 'eth.src.lg == 1 && ecat.cmd == 0x04 && ecat.reg.alstatus == 0x14' "
             "-T fields -E occurrence=a -e frame.time_epoch -e ecat.adp -e ecat.ado -e ecat.reg.alstatus "
             "-e ecat.reg.alstatuscode -e ecat.cnt 2>/dev/null"));
   auto items = [](const std::string& list) {
@@ -232,10 +222,10 @@ TEST_F(FlightRecorder, SurveyCapturesItsFrames) {
   // capture is written either way.
   EXPECT_NE(r.output.find("[INFO] Frames captured in " + pcap + ": "), std::string::npos) << r.output;
   // Discovery's register and EEPROM reads, both ways, and the exchange.
-  EXPECT_GE(std::stoi(Shell("tshark -r '" + pcap + "' -Y 'ecat.cmd == 0x07 && eth.src.lg == 1' 2>/dev/null | wc -l")), 4);
-  EXPECT_GE(std::stoi(Shell("tshark -r '" + pcap + "' -Y 'ecat.ado >= 0x0502 && ecat.ado <= 0x0508' 2>/dev/null | wc -l")), 6)
+  EXPECT_GE(std::stoi(ShellOutput("tshark -r '" + pcap + "' -Y 'ecat.cmd == 0x07 && eth.src.lg == 1' 2>/dev/null | wc -l")), 4);
+  EXPECT_GE(std::stoi(ShellOutput("tshark -r '" + pcap + "' -Y 'ecat.ado >= 0x0502 && ecat.ado <= 0x0508' 2>/dev/null | wc -l")), 6)
       << "the EEPROM reads of discovery";
-  EXPECT_GT(std::stoi(Shell("tshark -r '" + pcap + "' -Y 'ecat.cmd == 0x0c && eth.src.lg == 1' 2>/dev/null | wc -l")),
+  EXPECT_GT(std::stoi(ShellOutput("tshark -r '" + pcap + "' -Y 'ecat.cmd == 0x0c && eth.src.lg == 1' 2>/dev/null | wc -l")),
             100);
   EXPECT_EQ(Malformed(pcap), "");
 }
@@ -276,7 +266,7 @@ TEST_F(FlightRecorder, FieldFaultsPlayAgainFromTheirReports) {
     const std::string replay_config = dir_ + "/replay.yaml";
     const std::string script = "python3 '" REPORT_TO_SCENARIO "' '" + report + "' --config '" + base + "' -o '" +
                                replay_config + "' 2>&1";
-    const std::string script_out = Shell(script + "; echo status=$?");
+    const std::string script_out = ShellOutput(script + "; echo status=$?");
     ASSERT_NE(script_out.find("status=0"), std::string::npos) << script_out;
     std::ifstream in(replay_config);
     std::stringstream text;

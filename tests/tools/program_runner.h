@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -128,6 +129,27 @@ inline ProgramResult RunProgram(const std::vector<std::string>& argv,
 }
 
 // ANSI colour wrappers as the programs print them.
+// Runs a shell command; returns its exit status (-1 when it did not exit)
+// and its standard output in *output.
+inline int Shell(const std::string& command, std::string* output = nullptr) {
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return -1;
+  char buf[4096];
+  size_t n;
+  std::string out;
+  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
+  const int status = pclose(p);
+  if (output != nullptr) *output = out;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The standard output of a shell command.
+inline std::string ShellOutput(const std::string& command) {
+  std::string out;
+  Shell(command, &out);
+  return out;
+}
+
 inline std::string Red(const std::string& text) { return "\033[31m" + text + "\033[0m"; }
 inline std::string Green(const std::string& text) { return "\033[32m" + text + "\033[0m"; }
 inline std::string Yellow(const std::string& text) { return "\033[33m" + text + "\033[0m"; }

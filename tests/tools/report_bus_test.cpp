@@ -47,18 +47,6 @@ std::string ReadFile(const std::string& path) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-// Runs a shell command, returns its exit status and standard output.
-int Shell(const std::string& command, std::string* output = nullptr) {
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return -1;
-  char buf[4096];
-  size_t n;
-  std::string out;
-  while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out.append(buf, n);
-  const int status = pclose(p);
-  if (output != nullptr) *output = out;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 std::string StripColour(const std::string& line) {
   return std::regex_replace(line, std::regex("\033\\[[0-9]+m"), "");
