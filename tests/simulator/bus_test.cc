@@ -22,6 +22,7 @@
 
 #include "tests/simulator/frame_util.h"
 #include "tests/support/sim_bus.h"
+#include "tests/support/build_paths.h"
 
 namespace simtest {
 namespace {

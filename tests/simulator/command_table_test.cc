@@ -12,6 +12,7 @@
 #include "simulator/actuator_models.h"
 #include "simulator/sim_commands.h"
 #include "simulator/sim_network.h"
+#include "tests/support/build_paths.h"
 
 namespace dcusim {
 namespace {

@@ -16,9 +16,7 @@
 #include <fstream>
 #include <sstream>
 
-#ifndef DCU_SIM_BINARY
-#error "DCU_SIM_BINARY must name the dcu_sim program"
-#endif
+#include "tests/support/build_paths.h"
 
 namespace simtest {
 

@@ -24,6 +24,7 @@
 
 #include "tests/support/sim_bus.h"
 #include "tests/tools/program_runner.h"
+#include "tests/support/build_paths.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 
 #include "tests/tools/program_runner.h"
 #include "tests/tools/tool_output.h"
+#include "tests/support/build_paths.h"
 
 namespace {
 

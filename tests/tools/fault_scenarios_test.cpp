@@ -21,6 +21,7 @@
 #include "tests/support/sim_bus.h"
 #include "tests/tools/program_runner.h"
 #include "tests/tools/tool_output.h"
+#include "tests/support/build_paths.h"
 
 namespace {
 

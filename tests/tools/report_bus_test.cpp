@@ -28,6 +28,7 @@
 #include "tests/support/sim_bus.h"
 #include "tests/tools/program_runner.h"
 #include "tests/tools/tool_output.h"
+#include "tests/support/build_paths.h"
 
 namespace {
 
@@ -273,7 +274,7 @@ TEST_F(ReportsOnBus, PassingRobot) {
   // The page, rendered and looked at.
   const std::string page = dir_ + "/report.html";
   std::string out;
-  ASSERT_EQ(Shell("/usr/bin/python3 '" REPORT_SCRIPT "' '" + json_path() + "' -o '" + page + "' 2>&1",
+  ASSERT_EQ(Shell("/usr/bin/python3 '" + std::string(REPORT_SCRIPT) + "' '" + json_path() + "' -o '" + page + "' 2>&1",
                   &out),
             0)
       << out;

@@ -10,6 +10,7 @@
 
 #include "tests/tools/program_runner.h"
 #include "tests/tools/tool_output.h"
+#include "tests/support/build_paths.h"
 
 namespace {
 
@@ -62,7 +63,7 @@ class ExamplesUnderSimnet : public testing::TestWithParam<Example> {
 };
 
 TEST_P(ExamplesUnderSimnet, DcuToolPasses) {
-  const std::string config = std::string(EXAMPLES_DIR "/") + GetParam().file;
+  const std::string config = std::string(EXAMPLES_DIR) + "/" + GetParam().file;
   const ProgramResult r = Simnet(config, ProgramThenActuators(DcuTool().program, config));
   EXPECT_EQ(r.exit_status, 0);
   const auto lines = r.Lines();
@@ -74,7 +75,7 @@ TEST_P(ExamplesUnderSimnet, DcuToolPasses) {
 }
 
 TEST_P(ExamplesUnderSimnet, RobotToolPasses) {
-  const std::string config = std::string(EXAMPLES_DIR "/") + GetParam().file;
+  const std::string config = std::string(EXAMPLES_DIR) + "/" + GetParam().file;
   const ProgramResult r = Simnet(config, ProgramThenActuators(RobotTool().program, config));
   EXPECT_EQ(r.exit_status, 0);
   const auto lines = r.Lines();
@@ -89,7 +90,7 @@ TEST_P(ExamplesUnderSimnet, RobotToolPasses) {
 // Ctrl-C at the terminal reaches the whole foreground process group; the
 // program shuts down, and simnet.sh passes on its status 130.
 TEST_P(ExamplesUnderSimnet, CtrlCDuringMotion) {
-  const std::string config = std::string(EXAMPLES_DIR "/") + GetParam().file;
+  const std::string config = std::string(EXAMPLES_DIR) + "/" + GetParam().file;
   const std::string last = GetParam().actuators.back();
   const ProgramResult r =
       Simnet(config, {RobotTool().program, config},

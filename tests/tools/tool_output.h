@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tests/tools/program_runner.h"
+#include "tests/support/build_paths.h"
 
 namespace tooltest {
 
