@@ -297,7 +297,7 @@ void ZorvikController::RequestAbort() {
   Dcu::CutWaitsInProgress();
 }
 
-ethercat_manager::BusFigures ZorvikController::GetBusFigures() { return ecat_manager_.recorder_.Snapshot(); }
+ethercat_manager::BusFigures ZorvikController::GetBusFigures() { return ecat_manager_.Figures(); }
 
 bool ZorvikController::ReadBoardCounters(int position, ethercat_manager::CounterReading* out) {
   return ecat_manager_.ReadErrorCounters(position, out);

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "ethercat_manager/ethercat_node.h"
+#include "tests/manager/manager_test_access.h"
 
 namespace manager_test {
 
