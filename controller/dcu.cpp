@@ -446,4 +446,11 @@ float Dcu::GetPosition(const std::string& name) {
   return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetPosition(); });
 }
 
+bool Dcu::GetShakeHandInfo(const std::string& name, ActuatorType& type, uint32_t& info) {
+  return ReadFeedback<bool>(name, false, [&](Actuator& a) {
+    a.GetShakeHandInfo(type, info);
+    return true;
+  });
+}
+
 }  // namespace zorvik

@@ -146,6 +146,9 @@ class Dcu : public ethercat_manager::EthercatNode {
   float GetEffort(const std::string& name);
   float GetVelocity(const std::string& name);
   float GetPosition(const std::string& name);
+  // The actuator's last shake-hand reply as it decodes it, read under the
+  // receive lock. False (type and info untouched) for an unknown name.
+  bool GetShakeHandInfo(const std::string& name, ActuatorType& type, uint32_t& info);
 
  private:
   std::string dcu_name_;

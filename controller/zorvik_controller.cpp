@@ -308,11 +308,7 @@ bool ZorvikController::GetShakeHandInfo(const std::string& actuator_name, Actuat
   type = TYPE_NONE;
   info = 0;
   Dcu* dcu = FindActuatorDcu(actuator_name);
-  Actuator* actuator = dcu == nullptr ? nullptr : dcu->GetActautor(actuator_name);
-  if (actuator == nullptr) return false;
-  std::lock_guard<std::mutex> lock(dcu->recv_mutex_);
-  actuator->GetShakeHandInfo(type, info);
-  return true;
+  return dcu != nullptr && dcu->GetShakeHandInfo(actuator_name, type, info);
 }
 
 }  // namespace zorvik
