@@ -156,8 +156,8 @@ class Dcu : public ethercat_manager::EthercatNode {
   std::unordered_map<CtrlChannel, std::vector<Actuator*>> channel_map_;
   DcuSendPacket send_packet_;
   DcuRecvPacket recv_packet_;
-  // Copy of the reported state for the caller threads (state_ itself is
-  // written by the bus threads without a lock).
+  // Copy of the reported state for the caller threads, taken in
+  // OnStateChangeHook (before State() gives the new state).
   std::atomic<int32_t> reported_state_{ethercat_manager::NONE};
   bool gated_ = false;
   std::function<bool()> link_lost_;

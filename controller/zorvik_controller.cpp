@@ -281,7 +281,7 @@ bool ZorvikController::ActuatorDcu(const std::string& actuator_name, std::string
   Dcu* dcu = FindActuatorDcu(actuator_name);
   if (dcu == nullptr) return false;
   dcu_name = dcu->GetName();
-  ecat_id = dcu->id_;
+  ecat_id = dcu->Id();
   return true;
 }
 

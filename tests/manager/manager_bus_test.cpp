@@ -112,10 +112,10 @@ TEST(ManagerBus, OneBoardComesUpExchangesDataAndStopsToInit) {
   EXPECT_EQ(node.Hooks(), (std::vector<P>{{ethercat_manager::NONE, ethercat_manager::PRE_OP},
                                           {ethercat_manager::PRE_OP, ethercat_manager::SAFE_OP},
                                           {ethercat_manager::SAFE_OP, ethercat_manager::OP}}));
-  EXPECT_EQ(node.state_, ethercat_manager::OP);
-  EXPECT_EQ(node.name_, "DCU");
-  EXPECT_EQ(node.send_size_, 240);
-  EXPECT_EQ(node.recv_size_, 240);
+  EXPECT_EQ(node.State(), ethercat_manager::OP);
+  EXPECT_EQ(node.SlaveName(), "DCU");
+  EXPECT_EQ(node.SendSize(), 240);
+  EXPECT_EQ(node.RecvSize(), 240);
   EXPECT_EQ(node.InitCalls(), 1);
 }
 
@@ -155,7 +155,7 @@ TEST(ManagerBus, SixBoardsRunHealthyAndFirstInputsAreTheBoards) {
   ASSERT_TRUE(Has(out.Text(), Plain("[INFO] Slaves mapped, Process Data IO size: 2880, expected_wkc 18")))
       << out.Text();
   for (auto& node : nodes.list) {
-    EXPECT_GT(node->first_inputs_acc_, 5.0) << "node " << node->id_;
+    EXPECT_GT(node->first_inputs_acc_, 5.0) << "node " << node->Id();
   }
   // Healthy: nothing after the start message for more than ten supervision passes.
   const size_t after_start = out.Text().size();
@@ -163,7 +163,7 @@ TEST(ManagerBus, SixBoardsRunHealthyAndFirstInputsAreTheBoards) {
   EXPECT_EQ(out.Text().substr(after_start), "");
   EXPECT_EQ(manager.ExpectedWkc(), 18);
   EXPECT_GE(ManagerTestAccess::LastWkc(manager), 18);
-  for (auto& node : nodes.list) EXPECT_GT(AccMagnitude(node->Inputs()), 5.0) << "node " << node->id_;
+  for (auto& node : nodes.list) EXPECT_GT(AccMagnitude(node->Inputs()), 5.0) << "node " << node->Id();
   manager.Stop();
   for (int p = 1; p <= 6; ++p) {
     const std::string state = bus.Control("get " + std::to_string(p) + " state");
@@ -370,8 +370,8 @@ TEST(ManagerBus, NodeOfASlaveWithoutInputsStillGetsItsDataHook) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(out.Text().substr(after_start), "");
   manager.Stop();
-  EXPECT_EQ(out_only.name_, "SIM-OUT");
-  EXPECT_EQ(out_only.send_size_, 8);
-  EXPECT_EQ(out_only.recv_size_, 0);
-  EXPECT_EQ(out_only.state_, ethercat_manager::OP);
+  EXPECT_EQ(out_only.SlaveName(), "SIM-OUT");
+  EXPECT_EQ(out_only.SendSize(), 8);
+  EXPECT_EQ(out_only.RecvSize(), 0);
+  EXPECT_EQ(out_only.State(), ethercat_manager::OP);
 }

@@ -192,8 +192,8 @@ TEST(UpdateSlaveState, HookSeesThePreviousStateAndUnchangedStatesAreSilent) {
   EXPECT_EQ(a.Hooks(), (std::vector<P>{{ethercat_manager::NONE, ethercat_manager::PRE_OP}}));
   EXPECT_EQ(b.Hooks(), (std::vector<P>{{ethercat_manager::NONE, ethercat_manager::PRE_OP},
                                        {ethercat_manager::PRE_OP, static_cast<NodeState>(0x14)}}));
-  EXPECT_EQ(a.state_, ethercat_manager::PRE_OP);
-  EXPECT_EQ(static_cast<int>(b.state_), 0x14);
+  EXPECT_EQ(a.State(), ethercat_manager::PRE_OP);
+  EXPECT_EQ(static_cast<int>(b.State()), 0x14);
 }
 
 // ---- Start and Stop without a bus ---------------------------------------------
@@ -256,7 +256,7 @@ TEST(Stop, NeverStartedManagerStopsSilentlyAndKeepsItsNodes) {
     manager.Stop();
   }  // the destructor must not touch the node
   EXPECT_EQ(out.Text(), "");
-  EXPECT_EQ(node.state_, ethercat_manager::NONE);
+  EXPECT_EQ(node.State(), ethercat_manager::NONE);
 }
 
 // What a chain shorter than the file says: several boards cut off at once,
