@@ -349,6 +349,26 @@ TEST_F(DcuTest, ShakeHandNeedsTypeAndInfoWord) {
   EXPECT_EQ(OutSlot(CHANNEL_1, 1)[0], 0xCD);
 }
 
+TEST_F(DcuTest, ShakeHandInfoIsTheSlotsLastReplyAndUnknownNamesLeaveTheOutputs) {
+  AddA("first", 1, CHANNEL_1);
+  AddA("third", 3, CHANNEL_2);
+  WriteInput(RecvChannelBase(CHANNEL_2) + 8 * 2, {KINETRA_A50, 0x01, 0x02, 0x03});
+  ActuatorType type = TYPE_NONE;
+  uint32_t info = 0;
+  ASSERT_TRUE(dcu_->GetShakeHandInfo("third", type, info));
+  EXPECT_EQ(type, KINETRA_A50);
+  EXPECT_EQ(info, 0x010203u);
+  // Another slot's reply is its own: nothing there yet.
+  ASSERT_TRUE(dcu_->GetShakeHandInfo("first", type, info));
+  EXPECT_EQ(type, TYPE_NONE);
+  EXPECT_EQ(info, 0u);
+  type = KINETRA_A50;
+  info = 7;
+  EXPECT_FALSE(dcu_->GetShakeHandInfo("ghost", type, info));
+  EXPECT_EQ(type, KINETRA_A50);
+  EXPECT_EQ(info, 7u);
+}
+
 TEST_F(DcuTest, EnableTimesOutWhenTheDeviceNeverConfirms) {
   AddA("stuck", 2, CHANNEL_1);
   WriteInput(8, {0, 0, 0, 0, 0, 0x04, 0, 0});  // state 2: neither on nor off
