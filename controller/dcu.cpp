@@ -71,26 +71,26 @@ Dcu::~Dcu() {
 }
 
 bool Dcu::Init() {
-  if (send_size_ != sizeof(DcuSendPacket)) {
+  if (SendSize() != sizeof(DcuSendPacket)) {
     ZORVIK_LOG_ERROR("CmdType %s size does not match. target %lu, actual %u",
                      "DCU output image",
                      static_cast<unsigned long>(sizeof(DcuSendPacket)),
-                     static_cast<unsigned>(send_size_));
+                     static_cast<unsigned>(SendSize()));
     return false;
   }
-  if (recv_size_ != sizeof(DcuRecvPacket)) {
+  if (RecvSize() != sizeof(DcuRecvPacket)) {
     ZORVIK_LOG_ERROR("StateType %s size does not match. target %lu, actual %u",
                      "DCU input image",
                      static_cast<unsigned long>(sizeof(DcuRecvPacket)),
-                     static_cast<unsigned>(recv_size_));
+                     static_cast<unsigned>(RecvSize()));
     return false;
   }
   return true;
 }
 
 void Dcu::OnStateChangeHook(ethercat_manager::NodeState state) {
-  ZORVIK_LOG_DEBUG("Dcu %s %d, state change: %s -> %s", dcu_name_.c_str(), id_,
-                   StateName(state_), StateName(state));
+  ZORVIK_LOG_DEBUG("Dcu %s %d, state change: %s -> %s", dcu_name_.c_str(), Id(),
+                   StateName(State()), StateName(state));
   reported_state_.store(state);
 }
 
@@ -103,10 +103,10 @@ bool Dcu::InOp() const { return reported_state_.load() == ethercat_manager::OP; 
 
 bool Dcu::Answering() const {
   if (!gated_) return true;
-  const uint64_t heard = heard_frame_.load();
-  const uint64_t latest = latest_frame_.load();
+  const uint64_t heard = HeardFrame();
+  const uint64_t latest = LatestFrame();
   if (latest < heard + kSilentFrames) return true;
-  return MonotonicNs() - heard_ns_.load() < kSilentNs;
+  return MonotonicNs() - HeardNs() < kSilentNs;
 }
 
 bool Dcu::FreshSinceCommand(const std::string& name) {
@@ -118,7 +118,7 @@ bool Dcu::FreshSinceCommand(const std::string& name) {
     std::lock_guard<std::mutex> lock(send_mutex_);
     command_frame = CommandFrame(*actuator);
   }
-  return InOp() && Answering() && answered_frame_.load() > command_frame;
+  return InOp() && Answering() && AnsweredFrame() > command_frame;
 }
 
 bool Dcu::MayBeEnabled(const std::string& name) {
@@ -219,10 +219,10 @@ bool Dcu::PollFeedback(Done done, bool gate, uint64_t command_frame) {
     SleepNs(kPollPeriodNs);
     if (gate && !InOp()) continue;
     std::lock_guard<std::mutex> lock(recv_mutex_);
-    // The receive buffer holds the board's answer to answered_frame_ (the
+    // The receive buffer holds the board's answer to AnsweredFrame() (the
     // cycle thread stores the number after the copy, under no lock of ours,
     // so a newer copy may already be in: it is fresher still).
-    if (gate && answered_frame_.load() <= command_frame) continue;
+    if (gate && AnsweredFrame() <= command_frame) continue;
     if (done()) return true;
   }
   return false;
@@ -263,7 +263,7 @@ uint64_t Dcu::WriteCommand(Actuator& actuator, Write write) {
   write(actuator);
   SetChannelId(actuator.GetChannel(), actuator.GetId());
   ++commands_written_;
-  CommandFrame(actuator) = outputs_frame_.load() + 1;
+  CommandFrame(actuator) = OutputsFrame() + 1;
   return CommandFrame(actuator);
 }
 
@@ -301,7 +301,7 @@ bool Dcu::EnableActuator(const std::string& name) {
     uint64_t frame = 0;
     {
       std::lock_guard<std::mutex> lock(send_mutex_);
-      frame = outputs_frame_.load() + 1;
+      frame = OutputsFrame() + 1;
     }
     return PollFeedback([] { return true; }, true, frame);
   }
@@ -406,7 +406,7 @@ void Dcu::SetMitCmd(const std::string& name, float position, float velocity, flo
   actuator->SetMitCmd(position, velocity, effort, kp, kd);
   // MIT frames go out on every slot of the channel.
   SetChannelId(actuator->GetChannel(), 255);
-  CommandFrame(*actuator) = outputs_frame_.load() + 1;
+  CommandFrame(*actuator) = OutputsFrame() + 1;
 }
 
 void Dcu::SetMitParam(const std::string& name, MitParam param) {
@@ -444,6 +444,13 @@ float Dcu::GetVelocity(const std::string& name) {
 
 float Dcu::GetPosition(const std::string& name) {
   return ReadFeedback<float>(name, 0.0f, [](Actuator& a) { return a.GetPosition(); });
+}
+
+bool Dcu::GetShakeHandInfo(const std::string& name, ActuatorType& type, uint32_t& info) {
+  return ReadFeedback<bool>(name, false, [&](Actuator& a) {
+    a.GetShakeHandInfo(type, info);
+    return true;
+  });
 }
 
 }  // namespace zorvik

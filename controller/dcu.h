@@ -146,6 +146,9 @@ class Dcu : public ethercat_manager::EthercatNode {
   float GetEffort(const std::string& name);
   float GetVelocity(const std::string& name);
   float GetPosition(const std::string& name);
+  // The actuator's last shake-hand reply as it decodes it, read under the
+  // receive lock. False (type and info untouched) for an unknown name.
+  bool GetShakeHandInfo(const std::string& name, ActuatorType& type, uint32_t& info);
 
  private:
   std::string dcu_name_;
@@ -153,8 +156,8 @@ class Dcu : public ethercat_manager::EthercatNode {
   std::unordered_map<CtrlChannel, std::vector<Actuator*>> channel_map_;
   DcuSendPacket send_packet_;
   DcuRecvPacket recv_packet_;
-  // Copy of the reported state for the caller threads (state_ itself is
-  // written by the bus threads without a lock).
+  // Copy of the reported state for the caller threads, taken in
+  // OnStateChangeHook (before State() gives the new state).
   std::atomic<int32_t> reported_state_{ethercat_manager::NONE};
   bool gated_ = false;
   std::function<bool()> link_lost_;

@@ -281,7 +281,7 @@ bool ZorvikController::ActuatorDcu(const std::string& actuator_name, std::string
   Dcu* dcu = FindActuatorDcu(actuator_name);
   if (dcu == nullptr) return false;
   dcu_name = dcu->GetName();
-  ecat_id = dcu->id_;
+  ecat_id = dcu->Id();
   return true;
 }
 
@@ -297,7 +297,7 @@ void ZorvikController::RequestAbort() {
   Dcu::CutWaitsInProgress();
 }
 
-ethercat_manager::BusFigures ZorvikController::GetBusFigures() { return ecat_manager_.recorder_.Snapshot(); }
+ethercat_manager::BusFigures ZorvikController::GetBusFigures() { return ecat_manager_.Figures(); }
 
 bool ZorvikController::ReadBoardCounters(int position, ethercat_manager::CounterReading* out) {
   return ecat_manager_.ReadErrorCounters(position, out);
@@ -308,11 +308,7 @@ bool ZorvikController::GetShakeHandInfo(const std::string& actuator_name, Actuat
   type = TYPE_NONE;
   info = 0;
   Dcu* dcu = FindActuatorDcu(actuator_name);
-  Actuator* actuator = dcu == nullptr ? nullptr : dcu->GetActautor(actuator_name);
-  if (actuator == nullptr) return false;
-  std::lock_guard<std::mutex> lock(dcu->recv_mutex_);
-  actuator->GetShakeHandInfo(type, info);
-  return true;
+  return dcu != nullptr && dcu->GetShakeHandInfo(actuator_name, type, info);
 }
 
 }  // namespace zorvik

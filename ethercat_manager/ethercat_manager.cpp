@@ -39,17 +39,17 @@ void EthercatManager::RegisterNode(EthercatNode* node) {
   }
   // Position 0 addresses every slave at once, in the master's state
   // operations and in the state reports to nodes: no node may sit there.
-  if (node->id_ <= 0) {
+  if (node->Id() <= 0) {
     ZORVIK_LOG_ERROR("Slave node '%s' not registered: bus position %d, positions start at 1.", node->GetName().c_str(),
-              node->id_);
+              node->Id());
     return;
   }
-  nodes_[node->id_] = node;
+  nodes_[node->Id()] = node;
 }
 
 void EthercatManager::UnregisterNode(EthercatNode* node) {
   if (node == nullptr) return;
-  const auto it = nodes_.find(node->id_);
+  const auto it = nodes_.find(node->Id());
   if (it != nodes_.end() && it->second == node) nodes_.erase(it);
 }
 

@@ -47,8 +47,25 @@ class EthercatManager {
   // time, e.g. the one that starts and stops the bus.
   bool ReadErrorCounters(int32_t position, CounterReading* out);
 
+  // The working counter every registered slave answering a frame adds up
+  // to, as the last bring-up mapped it (0 before). From the thread that
+  // starts and stops the bus.
+  int32_t ExpectedWkc() const { return expected_wkc_; }
+  // A copy of the figures of the current or last start, for the self-test
+  // reports. Callable from any thread.
+  BusFigures Figures() const { return recorder_.Snapshot(); }
+
+ private:
+  // Tests that drive single steps or look at the registry and the settings.
+  friend struct ManagerTestAccess;
+
+  // The bring-up of Start, from opening the interface to OP with frames
+  // flowing.
   bool InitMaster();
+  // Hands each node the name and mapped sizes of its slave, then its Init.
   bool InitSlaveNodes();
+  // Reports state to the node at position (0: to every node), unless it is
+  // the state last reported to it.
   void UpdateSlaveState(int32_t state, int32_t position);
 
   // Thread bodies.
@@ -75,7 +92,6 @@ class EthercatManager {
   // Figures of the current or last start, for the self-test reports.
   BusRecorder recorder_;
 
- private:
   // Steps of InitMaster, in their order. Each prints why it failed.
   bool OpenInterface();
   bool DiscoverSlaves();

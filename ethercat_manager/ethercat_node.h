@@ -35,6 +35,9 @@ struct EthercatConfig {
 // (the form of the master's PO2SOconfig field).
 using SlaveConfigFunc = int (*)(uint16_t slave);
 
+// The manager fills in what it learns of the slave (its name, mapped sizes,
+// state) and keeps the node's record of frames; a node reads them through
+// the accessors below and writes none of them.
 class EthercatNode {
  public:
   explicit EthercatNode(int id) : id_(id) {}
@@ -43,12 +46,13 @@ class EthercatNode {
   EthercatNode(const EthercatNode&) = delete;
   EthercatNode& operator=(const EthercatNode&) = delete;
 
-  // Called after mapping, once name_, send_size_ and recv_size_ are filled in.
-  // A node whose buffers cannot hold the mapped sizes must return false.
+  // Called after mapping, once SlaveName(), SendSize() and RecvSize() are
+  // filled in. A node whose buffers cannot hold the mapped sizes must return
+  // false.
   virtual bool Init() { return true; }
   // Runs on the cycle thread between the input copy and the output copy.
   virtual void OnDataSyncHook() {}
-  // Runs before the new state is stored in state_.
+  // Runs before the new state is stored (State() still gives the old one).
   virtual void OnStateChangeHook(NodeState state) { (void)state; }
   virtual uint8_t* GetSendBuf() = 0;
   virtual uint8_t* GetRecvBuf() = 0;
@@ -68,18 +72,47 @@ class EthercatNode {
     if (len > 0) std::memmove(buf, src, len);
   }
 
+  // Bus position the node is registered for.
+  int Id() const { return id_; }
+  // The state last reported to the node (NONE before the first report).
+  // Callable from any thread.
+  NodeState State() const { return state_.load(); }
+  // Name and mapped sizes of the slave found at the node's position, as the
+  // bring-up filled them in (empty and 0 before). Read them from the thread
+  // that starts the bus, or while it is stopped.
+  const std::string& SlaveName() const { return name_; }
+  uint16_t SendSize() const { return send_size_; }
+  uint16_t RecvSize() const { return recv_size_; }
+
+ protected:
   // --- What the cycle thread knows of the node, every cycle ---------------
   // Frames are numbered in the order they are sent, across starts. The cycle
-  // thread stores outputs_frame_ before it copies the outputs, so a command
+  // thread stores OutputsFrame() before it copies the outputs, so a command
   // written after a copy (under send_mutex_) reaches the board no earlier
-  // than in frame outputs_frame_ + 1. It copies the inputs of a frame in only
-  // when the board surely answered that frame, and then stores
-  // answered_frame_: the input buffer always holds the board's answer to
-  // frame answered_frame_. heard_frame_ and heard_ns_ (monotonic time) are
-  // the last frame the board may have answered (a short counter that does
-  // not tell who is missing); latest_frame_ is the last frame whose reply (or
-  // absence of one) the cycle thread has dealt with. All 0 before the first
-  // cycle.
+  // than in frame OutputsFrame() + 1. It copies the inputs of a frame in
+  // only when the board surely answered that frame, and then stores
+  // AnsweredFrame(): the input buffer always holds the board's answer to that
+  // frame. HeardFrame() and HeardNs() (monotonic time) are the last frame the
+  // board may have answered (a short counter that does not tell who is
+  // missing); LatestFrame() is the last frame whose reply (or absence of
+  // one) the cycle thread has dealt with. All 0 before the first cycle.
+  uint64_t OutputsFrame() const { return outputs_frame_.load(); }
+  uint64_t AnsweredFrame() const { return answered_frame_.load(); }
+  uint64_t HeardFrame() const { return heard_frame_.load(); }
+  int64_t HeardNs() const { return heard_ns_.load(); }
+  uint64_t LatestFrame() const { return latest_frame_.load(); }
+
+  // Guard the output and the input buffer; the cycle thread holds each for
+  // one copy.
+  std::mutex send_mutex_;
+  std::mutex recv_mutex_;
+
+ private:
+  // The manager alone writes what follows (and reads reported_op_).
+  friend class EthercatManager;
+  // Tests that stand in for the manager's threads.
+  friend struct ManagerTestAccess;
+
   std::atomic<uint64_t> outputs_frame_{0};
   std::atomic<uint64_t> answered_frame_{0};
   std::atomic<uint64_t> heard_frame_{0};
@@ -89,13 +122,11 @@ class EthercatNode {
   // cycle thread may read).
   std::atomic<bool> reported_op_{false};
 
-  int id_;
+  const int id_;
   std::string name_;
-  std::mutex send_mutex_;
-  std::mutex recv_mutex_;
   uint16_t send_size_ = 0;
   uint16_t recv_size_ = 0;
-  NodeState state_ = NONE;
+  std::atomic<NodeState> state_{NONE};
 };
 
 }  // namespace ethercat_manager

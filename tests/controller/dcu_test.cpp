@@ -14,11 +14,13 @@
 #include "controller/kinetra.h"
 #include "controller/kinetra_b.h"
 #include "test_util.h"
+#include "tests/manager/manager_test_access.h"
 
 namespace {
 
 using ctltest::Bytes;
 using ctltest::Slice;
+using ethercat_manager::ManagerTestAccess;
 using namespace zorvik;
 
 // ----------------------------------------------------------- image layout
@@ -123,7 +125,7 @@ void KinetraADevice(const uint8_t* out, uint8_t* in, CtrlChannel c, uint8_t n) {
 TEST_F(DcuTest, ConstructionLineAndZeroImages) {
   EXPECT_EQ(created_line_, ctltest::DebugLine("Dcu dcu_a id 2 created."));
   EXPECT_EQ(dcu_->GetName(), "dcu_a");
-  EXPECT_EQ(dcu_->id_, 2);
+  EXPECT_EQ(dcu_->Id(), 2);
   EXPECT_EQ(Out(), Bytes(240, 0));
   const ImuData imu = dcu_->GetImuData();
   const ImuData zero{};
@@ -151,8 +153,7 @@ TEST_F(DcuTest, InitChecksBothMappedSizes) {
        ctltest::ErrorLine("CmdType " + send_type + " size does not match. target 240, actual 0")},
   };
   for (const Case& c : cases) {
-    dcu_->send_size_ = c.send;
-    dcu_->recv_size_ = c.recv;
+    ManagerTestAccess::SetMappedSizes(*dcu_, c.send, c.recv);
     testing::internal::CaptureStdout();
     EXPECT_EQ(dcu_->Init(), c.ok) << c.send << "/" << c.recv;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), c.line);
@@ -171,7 +172,7 @@ TEST_F(DcuTest, StateChangeLinesNameOldAndNewState) {
       {3, 0x12, "BOOT -> UNKNOWN"},
   };
   for (const auto& c : cases) {
-    dcu_->state_ = static_cast<NodeState>(c.from);
+    ManagerTestAccess::SetState(*dcu_, static_cast<NodeState>(c.from));
     testing::internal::CaptureStdout();
     dcu_->OnStateChangeHook(static_cast<NodeState>(c.to));
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
@@ -348,6 +349,26 @@ TEST_F(DcuTest, ShakeHandNeedsTypeAndInfoWord) {
   EXPECT_EQ(OutSlot(CHANNEL_1, 1)[0], 0xCD);
 }
 
+TEST_F(DcuTest, ShakeHandInfoIsTheSlotsLastReplyAndUnknownNamesLeaveTheOutputs) {
+  AddA("first", 1, CHANNEL_1);
+  AddA("third", 3, CHANNEL_2);
+  WriteInput(RecvChannelBase(CHANNEL_2) + 8 * 2, {KINETRA_A50, 0x01, 0x02, 0x03});
+  ActuatorType type = TYPE_NONE;
+  uint32_t info = 0;
+  ASSERT_TRUE(dcu_->GetShakeHandInfo("third", type, info));
+  EXPECT_EQ(type, KINETRA_A50);
+  EXPECT_EQ(info, 0x010203u);
+  // Another slot's reply is its own: nothing there yet.
+  ASSERT_TRUE(dcu_->GetShakeHandInfo("first", type, info));
+  EXPECT_EQ(type, TYPE_NONE);
+  EXPECT_EQ(info, 0u);
+  type = KINETRA_A50;
+  info = 7;
+  EXPECT_FALSE(dcu_->GetShakeHandInfo("ghost", type, info));
+  EXPECT_EQ(type, KINETRA_A50);
+  EXPECT_EQ(info, 7u);
+}
+
 TEST_F(DcuTest, EnableTimesOutWhenTheDeviceNeverConfirms) {
   AddA("stuck", 2, CHANNEL_1);
   WriteInput(8, {0, 0, 0, 0, 0, 0x04, 0, 0});  // state 2: neither on nor off
@@ -430,13 +451,12 @@ class DcuOnBusTest : public DcuTest {
         // The reply to frame - 1 ...
         if (answering_) {
           dcu_->PushRecvData(in, sizeof(in));
-          dcu_->answered_frame_.store(frame - 1);
-          dcu_->heard_frame_.store(frame - 1);
-          dcu_->heard_ns_.store(NowNs());
+          ManagerTestAccess::SetAnsweredFrame(*dcu_, frame - 1);
+          ManagerTestAccess::SetHeard(*dcu_, frame - 1, NowNs());
         }
-        dcu_->latest_frame_.store(frame - 1);
+        ManagerTestAccess::SetLatestFrame(*dcu_, frame - 1);
         // ... then frame goes out with the outputs.
-        dcu_->outputs_frame_.store(frame);
+        ManagerTestAccess::SetOutputsFrame(*dcu_, frame);
         dcu_->PullSendData(out, sizeof(out));
         respond(out, in);
         ++frame;

@@ -184,6 +184,11 @@ TEST_F(FacadeTest, UnknownNamesGiveNeutralResultsSilently) {
     const ImuData imu = ctl_->GetDcuImuData(n);
     const ImuData zero{};
     EXPECT_EQ(std::memcmp(&imu, &zero, sizeof(imu)), 0);
+    ActuatorType type = KINETRA_A50;
+    uint32_t info = 7;
+    EXPECT_FALSE(ctl_->GetShakeHandInfo(n, type, info));
+    EXPECT_EQ(type, TYPE_NONE);
+    EXPECT_EQ(info, 0u);
     // A DCU name is not an actuator name.
     EXPECT_FALSE(ctl_->ShakeHand("d"));
   });

@@ -17,6 +17,7 @@ namespace {
 
 using ethercat_manager::EthercatConfig;
 using ethercat_manager::EthercatManager;
+using ethercat_manager::ManagerTestAccess;
 using ethercat_manager::NodeState;
 using manager_test::AccMagnitude;
 using manager_test::Count;
@@ -83,7 +84,7 @@ TEST(ManagerBus, OneBoardComesUpExchangesDataAndStopsToInit) {
   EXPECT_TRUE(Has(start, Green("[DEBUG] Workloop is running now...")));
   EXPECT_TRUE(Has(start, Green("[DEBUG] ErrorHandler is running now...")));
   EXPECT_FALSE(Has(start, "[ERROR]")) << start;
-  EXPECT_EQ(manager.expected_wkc_, 3);
+  EXPECT_EQ(manager.ExpectedWkc(), 3);
 
   // Inputs arrive every cycle: the IMU's gravity vector shows in the image and
   // follows the simulator when it changes.
@@ -111,10 +112,10 @@ TEST(ManagerBus, OneBoardComesUpExchangesDataAndStopsToInit) {
   EXPECT_EQ(node.Hooks(), (std::vector<P>{{ethercat_manager::NONE, ethercat_manager::PRE_OP},
                                           {ethercat_manager::PRE_OP, ethercat_manager::SAFE_OP},
                                           {ethercat_manager::SAFE_OP, ethercat_manager::OP}}));
-  EXPECT_EQ(node.state_, ethercat_manager::OP);
-  EXPECT_EQ(node.name_, "DCU");
-  EXPECT_EQ(node.send_size_, 240);
-  EXPECT_EQ(node.recv_size_, 240);
+  EXPECT_EQ(node.State(), ethercat_manager::OP);
+  EXPECT_EQ(node.SlaveName(), "DCU");
+  EXPECT_EQ(node.SendSize(), 240);
+  EXPECT_EQ(node.RecvSize(), 240);
   EXPECT_EQ(node.InitCalls(), 1);
 }
 
@@ -154,15 +155,15 @@ TEST(ManagerBus, SixBoardsRunHealthyAndFirstInputsAreTheBoards) {
   ASSERT_TRUE(Has(out.Text(), Plain("[INFO] Slaves mapped, Process Data IO size: 2880, expected_wkc 18")))
       << out.Text();
   for (auto& node : nodes.list) {
-    EXPECT_GT(node->first_inputs_acc_, 5.0) << "node " << node->id_;
+    EXPECT_GT(node->first_inputs_acc_, 5.0) << "node " << node->Id();
   }
   // Healthy: nothing after the start message for more than ten supervision passes.
   const size_t after_start = out.Text().size();
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(out.Text().substr(after_start), "");
-  EXPECT_EQ(manager.expected_wkc_, 18);
-  EXPECT_GE(manager.wkc_.load(), 18);
-  for (auto& node : nodes.list) EXPECT_GT(AccMagnitude(node->Inputs()), 5.0) << "node " << node->id_;
+  EXPECT_EQ(manager.ExpectedWkc(), 18);
+  EXPECT_GE(ManagerTestAccess::LastWkc(manager), 18);
+  for (auto& node : nodes.list) EXPECT_GT(AccMagnitude(node->Inputs()), 5.0) << "node " << node->Id();
   manager.Stop();
   for (int p = 1; p <= 6; ++p) {
     const std::string state = bus.Control("get " + std::to_string(p) + " state");
@@ -186,7 +187,7 @@ TEST(ManagerBus, UnregisteredBoardIsExcludedAndLowersTheExpectedCounter) {
   EXPECT_EQ(Count(text, "unregistered, excluded."), 1) << text;
   EXPECT_TRUE(Has(text, Plain("[INFO] Slaves 2 unregistered, excluded."))) << text;
   EXPECT_TRUE(Has(text, Plain("[INFO] Slaves mapped, Process Data IO size: 1440, expected_wkc 7"))) << text;
-  EXPECT_EQ(manager.expected_wkc_, 7);
+  EXPECT_EQ(manager.ExpectedWkc(), 7);
 
   // The excluded board is left short of OP; the registered ones run healthy.
   const size_t after_start = text.size();
@@ -210,7 +211,7 @@ TEST(ManagerBus, NodeRefusingInitStopsTheBringUpBeforeAnyExchange) {
   const std::string text = out.Text();
   EXPECT_TRUE(Has(text, Red("[ERROR] InitSlaveNodes failed"))) << text;
   EXPECT_FALSE(Has(text, "DC clock")) << text;
-  EXPECT_FALSE(manager.running_.load());
+  EXPECT_FALSE(ManagerTestAccess::Running(manager));
   EXPECT_EQ(bad.InitCalls(), 1);
   EXPECT_EQ(good.SyncCalls(), 0);
   EXPECT_EQ(bad.SyncCalls(), 0);
@@ -235,7 +236,7 @@ TEST(ManagerBus, RegisteredPositionBeyondTheBoardsFound) {
   EXPECT_TRUE(Has(text, Red("[ERROR] Can`t find Registered slave node dcu_far (2)."))) << text;
   EXPECT_FALSE(Has(text, "Enter Pre-OP")) << text;
   EXPECT_TRUE(far.Hooks().empty());
-  EXPECT_FALSE(manager.running_.load());
+  EXPECT_FALSE(ManagerTestAccess::Running(manager));
 }
 
 // The interface is up but no frame comes back (the simulator's cable is
@@ -255,7 +256,7 @@ TEST(ManagerBus, NoBoardsBehindTheInterface) {
   EXPECT_FALSE(Has(text, "slaves found and configured")) << text;
   EXPECT_EQ(node.InitCalls(), 0);
   EXPECT_TRUE(node.Hooks().empty());
-  EXPECT_FALSE(manager.running_.load());
+  EXPECT_FALSE(ManagerTestAccess::Running(manager));
 
   // With the cable back, the same manager comes up.
   bus.Control("cable restore");
@@ -293,8 +294,8 @@ TEST(ManagerBus, SecondStartWarnsAndRestartAfterStopComesUpAgain) {
   other.ifname = "zvk-other0";
   EXPECT_TRUE(manager.Start(other));
   EXPECT_EQ(out.Text().substr(first), Yellow("[WARN] EtherCAT is running already."));
-  EXPECT_EQ(manager.config_.cycle_time_ns, 1000000u);
-  EXPECT_EQ(manager.config_.ifname, bus.ifname());
+  EXPECT_EQ(ManagerTestAccess::Config(manager).cycle_time_ns, 1000000u);
+  EXPECT_EQ(ManagerTestAccess::Config(manager).ifname, bus.ifname());
   manager.Stop();
 
   // A stopped manager starts again from the interface up, without DC this time.
@@ -369,8 +370,8 @@ TEST(ManagerBus, NodeOfASlaveWithoutInputsStillGetsItsDataHook) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(out.Text().substr(after_start), "");
   manager.Stop();
-  EXPECT_EQ(out_only.name_, "SIM-OUT");
-  EXPECT_EQ(out_only.send_size_, 8);
-  EXPECT_EQ(out_only.recv_size_, 0);
-  EXPECT_EQ(out_only.state_, ethercat_manager::OP);
+  EXPECT_EQ(out_only.SlaveName(), "SIM-OUT");
+  EXPECT_EQ(out_only.SendSize(), 8);
+  EXPECT_EQ(out_only.RecvSize(), 0);
+  EXPECT_EQ(out_only.State(), ethercat_manager::OP);
 }

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "ethercat_manager/ethercat_node.h"
+#include "tests/manager/manager_test_access.h"
 
 namespace manager_test {
 
@@ -133,9 +134,9 @@ inline double AccMagnitude(const uint8_t* in) {
 }
 inline double AccMagnitude(const std::vector<uint8_t>& in) { return AccMagnitude(in.data()); }
 
-// A node with 240-byte images (a DCU's) that records its hooks. state_ and the
-// hook record are written by the manager's threads: read them after Stop, or
-// through the locked accessors.
+// A node with 240-byte images (a DCU's) that records its hooks. The hook
+// record is written by the manager's threads: read it through the locked
+// accessors.
 class TestNode : public ethercat_manager::EthercatNode {
  public:
   static constexpr size_t kImageSize = 240;
@@ -154,13 +155,13 @@ class TestNode : public ethercat_manager::EthercatNode {
   }
   void OnStateChangeHook(ethercat_manager::NodeState state) override {
     std::lock_guard<std::mutex> lock(hook_mutex_);
-    hooks_.emplace_back(state_, state);
+    hooks_.emplace_back(State(), state);
   }
   uint8_t* GetSendBuf() override { return send_buf_; }
   uint8_t* GetRecvBuf() override { return recv_buf_; }
-  std::string GetName() override { return label_.empty() ? name_ : label_; }
+  std::string GetName() override { return label_.empty() ? SlaveName() : label_; }
 
-  // (state_ at the time of the call, reported state) for every hook call.
+  // (State() at the time of the call, reported state) for every hook call.
   std::vector<std::pair<ethercat_manager::NodeState, ethercat_manager::NodeState>> Hooks() {
     std::lock_guard<std::mutex> lock(hook_mutex_);
     return hooks_;

@@ -16,6 +16,7 @@ using ethercat_manager::CalcDcPiSync;
 using ethercat_manager::DoubleToFixed;
 using ethercat_manager::EthercatConfig;
 using ethercat_manager::EthercatManager;
+using ethercat_manager::ManagerTestAccess;
 using ethercat_manager::NodeState;
 using manager_test::Count;
 using manager_test::Red;
@@ -153,7 +154,7 @@ TEST(RegisterNode, RefusesPositionsBelowOne) {
   manager.RegisterNode(&zero);
   manager.RegisterNode(&negative);
   const std::string text = out.Text();
-  EXPECT_TRUE(manager.nodes_.empty());
+  EXPECT_TRUE(ManagerTestAccess::Nodes(manager).empty());
   EXPECT_EQ(Count(text, "\033[31m[ERROR] "), 2) << text;
   EXPECT_NE(text.find("bus position 0"), std::string::npos) << text;
   EXPECT_NE(text.find("bus position -3"), std::string::npos) << text;
@@ -169,9 +170,9 @@ TEST(RegisterNode, LaterNodeAtTheSamePositionReplacesTheEarlierQuietly) {
   manager.RegisterNode(&second);
   manager.RegisterNode(&other);
   EXPECT_EQ(out.Text(), "");
-  ASSERT_EQ(manager.nodes_.size(), 2u);
-  EXPECT_EQ(manager.nodes_.at(2), &second);
-  EXPECT_EQ(manager.nodes_.at(1), &other);
+  ASSERT_EQ(ManagerTestAccess::Nodes(manager).size(), 2u);
+  EXPECT_EQ(ManagerTestAccess::Nodes(manager).at(2), &second);
+  EXPECT_EQ(ManagerTestAccess::Nodes(manager).at(1), &other);
 }
 
 TEST(UpdateSlaveState, HookSeesThePreviousStateAndUnchangedStatesAreSilent) {
@@ -181,17 +182,18 @@ TEST(UpdateSlaveState, HookSeesThePreviousStateAndUnchangedStatesAreSilent) {
   manager.RegisterNode(&a);
   manager.RegisterNode(&b);
 
-  manager.UpdateSlaveState(ethercat_manager::PRE_OP, 0);  // position 0: every node
-  manager.UpdateSlaveState(ethercat_manager::PRE_OP, 0);  // no change: no hook
-  manager.UpdateSlaveState(0x14, 2);                      // combined value, one node only
-  manager.UpdateSlaveState(ethercat_manager::OP, 7);      // unregistered position: nothing
+  using A = ManagerTestAccess;
+  A::UpdateSlaveState(manager, ethercat_manager::PRE_OP, 0);  // position 0: every node
+  A::UpdateSlaveState(manager, ethercat_manager::PRE_OP, 0);  // no change: no hook
+  A::UpdateSlaveState(manager, 0x14, 2);                      // combined value, one node only
+  A::UpdateSlaveState(manager, ethercat_manager::OP, 7);      // unregistered position: nothing
 
   using P = std::pair<NodeState, NodeState>;
   EXPECT_EQ(a.Hooks(), (std::vector<P>{{ethercat_manager::NONE, ethercat_manager::PRE_OP}}));
   EXPECT_EQ(b.Hooks(), (std::vector<P>{{ethercat_manager::NONE, ethercat_manager::PRE_OP},
                                        {ethercat_manager::PRE_OP, static_cast<NodeState>(0x14)}}));
-  EXPECT_EQ(a.state_, ethercat_manager::PRE_OP);
-  EXPECT_EQ(static_cast<int>(b.state_), 0x14);
+  EXPECT_EQ(a.State(), ethercat_manager::PRE_OP);
+  EXPECT_EQ(static_cast<int>(b.State()), 0x14);
 }
 
 // ---- Start and Stop without a bus ---------------------------------------------
@@ -211,7 +213,7 @@ TEST(Start, RefusesACycleTimeOfZeroOrBeyond32BitsBeforeTouchingTheBus) {
     EXPECT_NE(text.find("Invalid cycle_time"), std::string::npos) << text;
     EXPECT_EQ(text.find("EtherCAT init"), std::string::npos) << text;
     EXPECT_EQ(text.find("No socket"), std::string::npos) << text;
-    EXPECT_FALSE(manager.running_.load());
+    EXPECT_FALSE(ManagerTestAccess::Running(manager));
     EXPECT_EQ(node.InitCalls(), 0);
   }
 }
@@ -240,8 +242,8 @@ TEST(Start, WithoutNodesFailsAfterReportingTheSettings) {
   EXPECT_EQ(out.Text(),
             manager_test::Green("[DEBUG] EthercatManager ifname: enp9s0, cycle_time: 500000, enable_dc: 0") +
                 Red("[ERROR] No slave nodes registered."));
-  EXPECT_EQ(manager.config_.cycle_time_ns, 500000u);
-  EXPECT_FALSE(manager.config_.enable_dc);
+  EXPECT_EQ(ManagerTestAccess::Config(manager).cycle_time_ns, 500000u);
+  EXPECT_FALSE(ManagerTestAccess::Config(manager).enable_dc);
 }
 
 TEST(Stop, NeverStartedManagerStopsSilentlyAndKeepsItsNodes) {
@@ -254,7 +256,7 @@ TEST(Stop, NeverStartedManagerStopsSilentlyAndKeepsItsNodes) {
     manager.Stop();
   }  // the destructor must not touch the node
   EXPECT_EQ(out.Text(), "");
-  EXPECT_EQ(node.state_, ethercat_manager::NONE);
+  EXPECT_EQ(node.State(), ethercat_manager::NONE);
 }
 
 // What a chain shorter than the file says: several boards cut off at once,

@@ -20,6 +20,7 @@ namespace {
 
 using ethercat_manager::EthercatConfig;
 using ethercat_manager::EthercatManager;
+using ethercat_manager::ManagerTestAccess;
 using manager_test::AccMagnitude;
 using manager_test::Count;
 using manager_test::Plain;
@@ -264,7 +265,7 @@ TEST_F(Supervised, AbortEndsAStuckBringUp) {
   aborter.join();
   EXPECT_LT(ended - aborter_at_, 1s);
   EXPECT_EQ(Count(out_.Text(), Yellow("[WARN] EtherCAT start-up aborted.")), 1) << out_.Text();
-  EXPECT_FALSE(manager_.running_.load());
+  EXPECT_FALSE(ManagerTestAccess::Running(manager_));
 }
 
 // Board 2 silent, then board 3 power-cycled: board 3 answers one position
