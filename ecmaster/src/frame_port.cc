@@ -60,31 +60,35 @@ bool IsWriteOnlyCommand(uint8_t cmd) {
 }  // namespace
 
 FramePort::FramePort() {
+  std::memset(rx_pool_, 0, sizeof rx_pool_);
   for (int i = 0; i < kBuffers; ++i) {
-    slot_[i] = Slot::kFree;
+    slot_[i].store(Slot::kFree, std::memory_order_relaxed);
     tx_len_[i] = 0;
     last_datagram_[i] = 0;
     std::memcpy(tx_[i], kEthHeader, sizeof kEthHeader);
-    std::memset(rx_[i], 0, sizeof rx_[i]);
+    rx_[i] = rx_pool_[i];
   }
+  spare_ = rx_pool_[kBuffers];
 }
 
 void FramePort::Attach(Transport* transport) {
   std::lock_guard<std::mutex> lk(mu_);
-  transport_ = transport;
-  reading_ = false;
-  last_claimed_ = kBuffers - 1;
-  for (int i = 0; i < kBuffers; ++i) slot_[i] = Slot::kFree;
+  transport_.store(transport, std::memory_order_release);
+  reading_.store(false, std::memory_order_relaxed);
+  last_claimed_.store(kBuffers - 1, std::memory_order_relaxed);
+  for (int i = 0; i < kBuffers; ++i) slot_[i].store(Slot::kFree, std::memory_order_release);
 }
 
 int FramePort::Claim() {
-  std::lock_guard<std::mutex> lk(mu_);
-  if (transport_ == nullptr) return -1;
+  if (transport_.load(std::memory_order_acquire) == nullptr) return -1;
+  const int last = last_claimed_.load(std::memory_order_relaxed);
   for (int n = 1; n <= kBuffers; ++n) {
-    const int idx = (last_claimed_ + n) % kBuffers;
-    if (slot_[idx] == Slot::kFree) {
-      slot_[idx] = Slot::kClaimed;
-      last_claimed_ = idx;
+    const int idx = (last + n) % kBuffers;
+    Slot expected = Slot::kFree;
+    // Acquire: the previous owner's last use of the buffers comes first.
+    if (slot_[idx].compare_exchange_strong(expected, Slot::kClaimed, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+      last_claimed_.store(idx, std::memory_order_relaxed);
       return idx;
     }
   }
@@ -93,8 +97,13 @@ int FramePort::Claim() {
 
 void FramePort::Release(int idx) {
   if (idx < 0 || idx >= kBuffers) return;
-  std::lock_guard<std::mutex> lk(mu_);
-  slot_[idx] = Slot::kFree;
+  if (slot_[idx].load(std::memory_order_acquire) == Slot::kAwaited) {
+    // A reader may be comparing a reply against this frame right now.
+    std::lock_guard<std::mutex> lk(mu_);
+    slot_[idx].store(Slot::kFree, std::memory_order_release);
+    return;
+  }
+  slot_[idx].store(Slot::kFree, std::memory_order_release);
 }
 
 size_t FramePort::AddDatagram(int idx, bool first, uint8_t cmd, uint16_t adp,
@@ -140,17 +149,12 @@ size_t FramePort::Append(int idx, uint8_t cmd, uint16_t adp, uint16_t ado,
 }
 
 void FramePort::Transmit(int idx) {
-  Transport* t;
-  size_t len;
-  {
-    std::lock_guard<std::mutex> lk(mu_);
-    slot_[idx] = Slot::kAwaited;
-    t = transport_;
-    len = tx_len_[idx];
-    frames_sent_.fetch_add(1, std::memory_order_relaxed);
-  }
+  Transport* t = transport_.load(std::memory_order_acquire);
+  // Release: a filing thread that sees the buffer awaited sees its frame.
+  slot_[idx].store(Slot::kAwaited, std::memory_order_release);
+  frames_sent_.fetch_add(1, std::memory_order_relaxed);
   // Send errors (interface down, queue full) surface as a missing reply.
-  if (t != nullptr) t->Send(tx_[idx], len);
+  if (t != nullptr) t->Send(tx_[idx], tx_len_[idx]);
 }
 
 bool FramePort::MatchesLocked(int idx, const uint8_t* frame,
@@ -183,7 +187,7 @@ bool FramePort::MatchesLocked(int idx, const uint8_t* frame,
   return true;
 }
 
-void FramePort::FileLocked(const uint8_t* frame, size_t len) {
+void FramePort::FileLocked(const uint8_t* frame, size_t len, uint8_t** spare) {
   if (len < kFirstDatagram + wire::kDatagramHeader + wire::kWkcSize) return;
   if (frame[12] != (wire::kEtherType >> 8) ||
       frame[13] != (wire::kEtherType & 0xff)) {
@@ -191,40 +195,46 @@ void FramePort::FileLocked(const uint8_t* frame, size_t len) {
   }
   if ((GetLe16(frame + wire::kEthHeader) & 0xF000) != EC_ECATTYPE) return;
   const int idx = frame[kFirstDatagram + 1];
-  if (idx >= kBuffers || slot_[idx] != Slot::kAwaited) return;
+  if (idx >= kBuffers || slot_[idx].load(std::memory_order_acquire) != Slot::kAwaited) return;
   if (!MatchesLocked(idx, frame, len)) return;
-  std::memcpy(rx_[idx], frame, tx_len_[idx]);
-  slot_[idx] = Slot::kReceived;
+  if (spare != nullptr) {
+    std::swap(rx_[idx], *spare);
+  } else {
+    std::memcpy(rx_[idx], frame, tx_len_[idx]);
+  }
+  slot_[idx].store(Slot::kReceived, std::memory_order_release);
+}
+
+int FramePort::ReplyWkc(int idx) const {
+  const uint8_t* d = rx_[idx] + last_datagram_[idx];
+  const uint16_t dlen = GetLe16(d + 6) & wire::kLengthMask;
+  return GetLe16(d + wire::kDatagramHeader + dlen);
 }
 
 int FramePort::Await(int idx, int64_t deadline_ns) {
-  std::unique_lock<std::mutex> lk(mu_);
   // Past the deadline the transport is still drained without waiting (up
   // to a bound), so a reply queued behind other frames is not missed when
   // this thread was descheduled for a while.
   bool polled = false;
   int late_reads = 0;
   for (;;) {
-    if (slot_[idx] == Slot::kReceived) {
-      const uint8_t* d = rx_[idx] + last_datagram_[idx];
-      const uint16_t dlen = GetLe16(d + 6) & wire::kLengthMask;
-      return GetLe16(d + wire::kDatagramHeader + dlen);
-    }
-    if (transport_ == nullptr) return EC_NOFRAME;
+    if (slot_[idx].load(std::memory_order_acquire) == Slot::kReceived) return ReplyWkc(idx);
+    Transport* t = transport_.load(std::memory_order_acquire);
+    if (t == nullptr) return EC_NOFRAME;
     const int64_t now = MonotonicNs();
     if (now >= deadline_ns && polled) return EC_NOFRAME;
-    Transport* t = transport_;
-    if (!reading_) {
-      // This thread waits on the transport for everybody.
-      reading_ = true;
-      lk.unlock();
+    bool idle = false;
+    if (reading_.compare_exchange_strong(idle, true, std::memory_order_acquire,
+                                         std::memory_order_relaxed)) {
+      // This thread waits on the transport for everybody, into the spare
+      // buffer it now owns.
       const int64_t wait = std::max<int64_t>(0, deadline_ns - now);
-      const int n = t->Receive(scratch_, sizeof scratch_, wait);
+      const int n = t->Receive(spare_, kRxSize, wait);
       if (n < 0) SleepUs(std::min<int64_t>(wait / kNsPerUs, 200));
-      lk.lock();
-      reading_ = false;
       if (n <= 0 || (wait == 0 && ++late_reads >= kMaxLateReads)) polled = true;
-      if (n > 0) FileLocked(scratch_, static_cast<size_t>(n));
+      std::lock_guard<std::mutex> lk(mu_);
+      if (n > 0) FileLocked(spare_, static_cast<size_t>(n), &spare_);
+      reading_.store(false, std::memory_order_release);
       cv_.notify_all();
       continue;
     }
@@ -232,19 +242,25 @@ int FramePort::Await(int idx, int64_t deadline_ns) {
     // be held up (preempted, or a lower-priority thread), take what has
     // already arrived after each slice without waiting, so that a reply
     // never misses its deadline behind a stalled reader.
+    std::unique_lock<std::mutex> lk(mu_);
+    // The reader clears reading_ under mu_ before it wakes the waiters: seen
+    // set here, the wake-up cannot be missed.
+    if (!reading_.load(std::memory_order_relaxed) ||
+        slot_[idx].load(std::memory_order_relaxed) == Slot::kReceived) {
+      continue;
+    }
     const int64_t slice_end = std::min(deadline_ns, now + kReaderSliceNs);
     if (cv_.wait_until(lk, SteadyAt(slice_end)) == std::cv_status::no_timeout) continue;
-    if (slot_[idx] == Slot::kReceived) continue;
+    if (slot_[idx].load(std::memory_order_relaxed) == Slot::kReceived) continue;
     lk.unlock();
-    uint8_t buf[sizeof scratch_];
+    uint8_t buf[kRxSize];
     int reads = 0;
     int n;
     while (reads++ < kMaxLateReads && (n = t->Receive(buf, sizeof buf, 0)) > 0) {
       std::lock_guard<std::mutex> relock(mu_);
-      FileLocked(buf, static_cast<size_t>(n));
+      FileLocked(buf, static_cast<size_t>(n), nullptr);
       cv_.notify_all();
     }
-    lk.lock();
     if (MonotonicNs() >= deadline_ns) polled = true;
   }
 }

@@ -7,6 +7,12 @@
 // under its index and wakes the others; a thread therefore never swallows a
 // reply that belongs to another. A waiter whose reader is held up takes what
 // has already arrived itself, without waiting, and files it the same way.
+//
+// The buffers' states are atomics: claiming, sending and releasing a frame
+// take no lock, and the thread that reads from the transport takes the
+// port's mutex once per reply, to file it. The reply is read into a spare
+// buffer that the filing swaps with the index's reply buffer, so it is not
+// copied again.
 #ifndef ECMASTER_SRC_FRAME_PORT_H
 #define ECMASTER_SRC_FRAME_PORT_H
 
@@ -32,7 +38,7 @@ class FramePort {
   // Attaches a transport (nullptr detaches) and frees all buffers. Must not
   // run while other threads use the port.
   void Attach(Transport* transport);
-  bool attached() const { return transport_ != nullptr; }
+  bool attached() const { return transport_.load(std::memory_order_acquire) != nullptr; }
 
   // Claims the next free buffer after the last one claimed; -1 if all are in
   // use (or no transport is attached).
@@ -60,6 +66,8 @@ class FramePort {
   int Exchange(int idx, int timeout_us);
   // The reply to buffer idx (valid after Await/Exchange returned >= 0).
   const uint8_t* RxFrame(int idx) const { return rx_[idx]; }
+  // Room for a received frame: longer frames are cut there.
+  static constexpr size_t kRxSize = EC_BUFSIZE + 64;
 
   // One datagram in its own frame, blocking. For all commands except the
   // pure writes the returned data is copied back into `data` when the WKC is
@@ -73,25 +81,39 @@ class FramePort {
  private:
   enum class Slot : uint8_t { kFree, kClaimed, kAwaited, kReceived };
 
-  void FileLocked(const uint8_t* frame, size_t len);
+  // Files a reply under its index if it is awaited there. With a spare
+  // buffer the frame is in *spare: the buffers are swapped instead of
+  // copied. Needs mu_.
+  void FileLocked(const uint8_t* frame, size_t len, uint8_t** spare);
   bool MatchesLocked(int idx, const uint8_t* frame, size_t len) const;
+  // The WKC of the last datagram of the reply in buffer idx.
+  int ReplyWkc(int idx) const;
   size_t AddDatagram(int idx, bool first, uint8_t cmd, uint16_t adp,
                      uint16_t ado, uint16_t len, const void* data);
 
-  Transport* transport_ = nullptr;
+  std::atomic<Transport*> transport_{nullptr};
 
   mutable std::mutex mu_;
   std::condition_variable cv_;
-  bool reading_ = false;
-  int last_claimed_ = kBuffers - 1;
-  Slot slot_[kBuffers];
+  // Set by the thread that waits on the transport for everybody; cleared,
+  // and the waiters woken, under mu_.
+  std::atomic<bool> reading_{false};
+  std::atomic<int> last_claimed_{kBuffers - 1};
+  // Owner's transitions: kFree -> kClaimed (Claim), -> kAwaited (Transmit),
+  // -> kFree (Release); the filing thread's: kAwaited -> kReceived, under
+  // mu_. A buffer that is still awaited is released under mu_, so that no
+  // filing thread is comparing against its frame at that moment.
+  std::atomic<Slot> slot_[kBuffers];
   size_t tx_len_[kBuffers];
   size_t last_datagram_[kBuffers];
   std::atomic<uint64_t> frames_sent_{0};
 
   uint8_t tx_[kBuffers][EC_BUFSIZE];
-  uint8_t rx_[kBuffers][EC_BUFSIZE];
-  uint8_t scratch_[EC_BUFSIZE + 64];
+  // Reply buffers: rx_[i] for each index plus the spare the reading thread
+  // receives into (it owns spare_ while reading_ is set).
+  uint8_t* rx_[kBuffers];
+  uint8_t* spare_;
+  uint8_t rx_pool_[kBuffers + 1][kRxSize];
 };
 
 bool IsReadCommand(uint8_t cmd);
