@@ -4,8 +4,8 @@
 # report tests' python3-matplotlib, python3-junitparser, xmllint and
 # Chromium (with a CJK font for the page's screenshot), rt-tests for the
 # benchmarks, and lintian, man-db and groff for the package and man page
-# tests, and ccache for repeated builds. Run by scripts/test.sh; safe to run
-# again.
+# tests, and ccache and ninja for repeated builds. Run by scripts/test.sh;
+# safe to run again.
 set -euo pipefail
 
 "$(dirname "$0")/setup.sh" \
@@ -14,4 +14,4 @@ set -euo pipefail
   python3-matplotlib python3-junitparser libxml2-utils chromium fonts-wqy-zenhei \
   rt-tests \
   lintian man-db groff-base \
-  ccache
+  ccache ninja-build
