@@ -358,6 +358,28 @@ TEST_F(BusinfoOnBus, WatchNamesABoardThatLeavesOp) {
   ASSERT_TRUE(Contains(bus_->Control("board 3 answer"), "ok"));
 }
 
+// The watch runs the boards on the bus manager: a board that refuses OP is
+// named and the others are watched in OP without it; a slave nobody
+// configured stays out of OP and adds only its inputs to the working
+// counter. Every slave ends in INIT.
+TEST_F(BusinfoOnBus, WatchRunsTheOtherBoardsWhenOneRefusesOp) {
+  StartBus("require_dc_for_op: true\nboards:\n  - {position: 2, dc: false}\n"
+           "extra_slaves:\n  - {kind: generic, name: IO16, output_bytes: 2, input_bytes: 4}\n");
+  const ProgramResult r = Run({"--watch", "2"});
+  EXPECT_EQ(r.exit_status, 1) << r.output;
+  // Boards 1 and 3 count 3 each, board 2 and IO16 their inputs.
+  EXPECT_TRUE(Contains(r.output, "[INFO] Watching the error counters for 2 s: 2 boards in OP, outputs all zero, "
+                                 "process data 1446 bytes, expected working counter 8.\n"))
+      << r.output;
+  EXPECT_TRUE(Contains(r.output, "[INFO] Watch 1/2 s: ") || Contains(r.output, "[WARN] Watch 1/2 s: ")) << r.output;
+  EXPECT_TRUE(Contains(r.output, Red("[ERROR] Board 2 (dcu_2) did not reach OP: SAFE_OP+ERROR, AL status code "
+                                     "0x0030 (Invalid DC SYNC configuration).")))
+      << r.output;
+  EXPECT_FALSE(Contains(r.output, "left OP")) << r.output;
+  EXPECT_TRUE(Contains(r.Lines().back(), "[ERROR] The bus does not match " + bus_->config_path() + ": ")) << r.output;
+  ExpectAllInit(4);
+}
+
 TEST_F(BusinfoOnBus, CtrlCWhileWatchingReturnsTheBusToInit) {
   StartBus();
   const ProgramResult r = Run({"--watch", "30"}, {Trigger{"Watch 1/30 s:", tooltest::SendSignal(SIGINT)}});
