@@ -148,36 +148,49 @@ std::string StateWithCode(uint16_t status, uint16_t code) {
   return businfo::StateText(status) + ", AL status code " + Hex4(code) + " (" + ec_ALstatuscode2string(code) + ")";
 }
 
-// Which boards a failed start leaves out: those that stayed behind while
-// others reached OP, or, when none did, those that refused a state (error
-// bit) or fell silent. Marks them in watch with why and drops them from
+// AL status code of a board whose outputs stopped arriving for its SM
+// watchdog time.
+constexpr uint16_t kSmWatchdogCode = 0x001B;
+// Starts with every board again when a failed one cannot be told: a
+// computer that stalls during the start drops boards out of OP (SM watchdog)
+// without any of them at fault.
+constexpr int kBlindRetries = 1;
+
+const ethercat_manager::SlaveFigures* FiguresAt(const ethercat_manager::BusFigures& figures, int position) {
+  for (const auto& s : figures.slaves) {
+    if (s.position == position) return &s;
+  }
+  return nullptr;
+}
+
+// Which boards a failed start leaves out: those that refused a state (error
+// bit, other than the SM watchdog's, which only says that the outputs stopped
+// while the start waited) or fell silent; else those that stayed behind while
+// others reached OP. Marks them in watch with their state and drops them from
 // to_op; false when it cannot tell which board failed.
 bool DropBoardsThatFailed(const ethercat_manager::BusFigures& figures, std::vector<bool>* to_op,
                           businfo::WatchResult* watch) {
-  auto state_at = [&figures](int position) -> const ethercat_manager::SlaveFigures* {
-    for (const auto& s : figures.slaves) {
-      if (s.position == position) return &s;
-    }
-    return nullptr;
-  };
-  bool any_op = false;
-  for (size_t k = 1; k < to_op->size(); ++k) {
-    const auto* s = state_at(static_cast<int>(k));
-    any_op = any_op || ((*to_op)[k] && s != nullptr && s->state == EC_STATE_OPERATIONAL);
-  }
-  bool dropped = false;
+  std::vector<businfo::WatchedBoard*> refused, behind;
+  size_t running = 0;
   for (auto& b : watch->boards) {
-    const size_t k = static_cast<size_t>(b.position);
-    const auto* s = state_at(b.position);
-    if (!(*to_op)[k] || s == nullptr) continue;
-    const bool failed = any_op ? s->state != EC_STATE_OPERATIONAL
-                               : (s->state & EC_STATE_ERROR) != 0 || s->state == EC_STATE_NONE;
-    if (!failed) continue;
-    b.op_failure = StateWithCode(s->state, s->al_status_code);
-    (*to_op)[k] = false;
-    dropped = true;
+    if (!(*to_op)[static_cast<size_t>(b.position)]) continue;
+    ++running;
+    const auto* s = FiguresAt(figures, b.position);
+    if (s == nullptr) continue;
+    if (s->state == EC_STATE_NONE || ((s->state & EC_STATE_ERROR) != 0 && s->al_status_code != kSmWatchdogCode)) {
+      refused.push_back(&b);
+    }
+    if (s->state != EC_STATE_OPERATIONAL) behind.push_back(&b);
   }
-  return dropped;
+  const std::vector<businfo::WatchedBoard*>& failed = refused.empty() ? behind : refused;
+  // Every board behind says nothing about any one of them.
+  if (failed.empty() || (refused.empty() && behind.size() == running)) return false;
+  for (auto* b : failed) {
+    const auto* s = FiguresAt(figures, b->position);
+    b->op_failure = StateWithCode(s->state, s->al_status_code);
+    (*to_op)[static_cast<size_t>(b->position)] = false;
+  }
+  return true;
 }
 
 // Starts the bus manager with a node without actuators for each board to
@@ -187,6 +200,7 @@ bool DropBoardsThatFailed(const ethercat_manager::BusFigures& figures, std::vect
 zorvik::ZorvikController* StartBoards(const YAML::EthercatConfig& ethercat,
                                       const std::vector<businfo::BoardRecord>& records, std::vector<bool>* to_op,
                                       businfo::WatchResult* watch) {
+  int blind_retries = kBlindRetries;
   for (;;) {
     zorvik::ZorvikController* controller = zorvik::ZorvikController::GetInstance();
     bool any = false;
@@ -201,15 +215,15 @@ zorvik::ZorvikController* StartBoards(const YAML::EthercatConfig& ethercat,
     // Takes every node back; a new start registers the boards that remain.
     delete controller;
     if (selftest::Interrupted()) return nullptr;
-    if (!DropBoardsThatFailed(figures, to_op, watch)) {
-      for (auto& b : watch->boards) {
-        const size_t k = static_cast<size_t>(b.position);
-        if (!(*to_op)[k]) continue;
-        b.op_failure = "the bus did not start";
-        (*to_op)[k] = false;
-      }
-      return nullptr;
+    if (DropBoardsThatFailed(figures, to_op, watch) || blind_retries-- > 0) continue;
+    for (auto& b : watch->boards) {
+      const size_t k = static_cast<size_t>(b.position);
+      if (!(*to_op)[k]) continue;
+      const auto* s = FiguresAt(figures, b.position);
+      b.op_failure = s != nullptr ? StateWithCode(s->state, s->al_status_code) : "the bus did not start";
+      (*to_op)[k] = false;
     }
+    return nullptr;
   }
 }
 

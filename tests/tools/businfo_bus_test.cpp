@@ -375,7 +375,8 @@ TEST_F(BusinfoOnBus, WatchRunsTheOtherBoardsWhenOneRefusesOp) {
   EXPECT_TRUE(Contains(r.output, Red("[ERROR] Board 2 (dcu_2) did not reach OP: SAFE_OP+ERROR, AL status code "
                                      "0x0030 (Invalid DC SYNC configuration).")))
       << r.output;
-  EXPECT_FALSE(Contains(r.output, "left OP")) << r.output;
+  EXPECT_FALSE(Contains(r.output, "Board 1 (dcu_1) did not reach OP")) << r.output;
+  EXPECT_FALSE(Contains(r.output, "Board 3 (dcu_3) did not reach OP")) << r.output;
   EXPECT_TRUE(Contains(r.Lines().back(), "[ERROR] The bus does not match " + bus_->config_path() + ": ")) << r.output;
   ExpectAllInit(4);
 }
