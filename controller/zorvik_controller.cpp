@@ -311,4 +311,10 @@ bool ZorvikController::GetShakeHandInfo(const std::string& actuator_name, Actuat
   return dcu != nullptr && dcu->GetShakeHandInfo(actuator_name, type, info);
 }
 
+// --- Register reads of a program while the bus runs -----------------------
+
+bool ZorvikController::ReadBoardRegisters(int position, uint16_t reg, uint8_t* data, int length, bool by_position) {
+  return ecat_manager_.ReadSlaveRegisters(position, reg, data, length, by_position);
+}
+
 }  // namespace zorvik

@@ -88,6 +88,15 @@ class ZorvikController {
   // no valid reply). False for an unknown name.
   bool GetShakeHandInfo(const std::string& actuator_name, ActuatorType& type, uint32_t& info);
 
+  // --- Register reads of a program while the bus runs -----------------------
+  // Reads `length` bytes (1 to 32) from register `reg` of the slave at a bus
+  // position, by the station address the start gave it or, with
+  // by_position, by its position address (a board that lost its station
+  // address still answers there). Through the bus manager: while the bus
+  // runs, its cycle thread serves the read between two cycles. False when
+  // nothing answered. From the thread that starts and stops the bus.
+  bool ReadBoardRegisters(int position, uint16_t reg, uint8_t* data, int length, bool by_position);
+
  private:
   ZorvikController() = default;
 

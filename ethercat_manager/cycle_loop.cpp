@@ -117,6 +117,7 @@ void EthercatManager::WorkLoop() {
       const bool read = ReadCountersWith(true, ec_slave[asked].configadr, &counter_reading_, kRegisterTimeoutUs);
       counter_answer_.store(read ? 1 : -1, std::memory_order_release);
     }
+    ServeRegisterRead();
 
     if (enable_dc) {
       next_wake_ns += cycle_ns + dc_correction_ns;

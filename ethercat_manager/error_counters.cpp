@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -132,6 +133,70 @@ std::vector<CounterReading> EthercatManager::ReadCountersByStation() {
     if (ReadErrorCounters(position, &r)) readings.push_back(r);
   }
   return readings;
+}
+
+// --- Register reads of a program while the bus runs ---------------------------
+
+bool EthercatManager::ReadRegistersNow(const RegisterRequest& request, uint8_t* data, int timeout_us) {
+  const uint16 length = static_cast<uint16>(request.length);
+  if (request.by_position) {
+    return ec_APRD(static_cast<uint16>(1 - request.position), request.reg, length, data, timeout_us) > 0;
+  }
+  return ec_FPRD(ec_slave[request.position].configadr, request.reg, length, data, timeout_us) > 0;
+}
+
+bool EthercatManager::ReadSlaveRegisters(int32_t position, uint16_t reg, uint8_t* data, int length,
+                                         bool by_position) {
+  if (position < 1 || position > ec_slavecount || data == nullptr || length < 1 || length > kMaxRegisterRead) {
+    return false;
+  }
+  RegisterRequest request;
+  request.id = ++register_last_id_;
+  request.position = position;
+  request.reg = reg;
+  request.length = length;
+  request.by_position = by_position;
+  if (!running_.load()) return ReadRegistersNow(request, data, EC_TIMEOUTRET3);
+  {
+    std::lock_guard<std::mutex> lock(register_mutex_);
+    register_request_ = request;
+    register_pending_.store(true, std::memory_order_release);
+  }
+  // The answer of an earlier request that was given up carries its own id
+  // and is not taken for this one.
+  const int64_t end_ns = MonotonicNowNs() + kCounterReadWaitNs;
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(register_mutex_);
+      if (register_answered_id_ == request.id) {
+        if (register_answer_ok_) std::memcpy(data, register_answer_.data(), static_cast<size_t>(length));
+        return register_answer_ok_;
+      }
+      if (!running_.load() || MonotonicNowNs() >= end_ns) {
+        // Not taken yet: take it back. Taken: its datagram times out soon.
+        if (register_request_.id == request.id) register_pending_.store(false);
+        return false;
+      }
+    }
+    SleepForNs(kMsToNs / 4);
+  }
+}
+
+void EthercatManager::ServeRegisterRead() {
+  if (!register_pending_.load(std::memory_order_acquire)) return;
+  RegisterRequest request;
+  {
+    std::lock_guard<std::mutex> lock(register_mutex_);
+    if (!register_pending_.load()) return;
+    request = register_request_;
+    register_pending_.store(false);
+  }
+  uint8_t data[kMaxRegisterRead] = {0};
+  const bool read = ReadRegistersNow(request, data, kRegisterTimeoutUs);
+  std::lock_guard<std::mutex> lock(register_mutex_);
+  std::memcpy(register_answer_.data(), data, static_cast<size_t>(request.length));
+  register_answer_ok_ = read;
+  register_answered_id_ = request.id;
 }
 
 }  // namespace ethercat_manager

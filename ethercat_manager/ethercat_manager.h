@@ -3,8 +3,10 @@
 // watches the link, repairing slaves that leave OPERATIONAL.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 #include <string>
 #include <unordered_map>
@@ -17,6 +19,8 @@ namespace ethercat_manager {
 
 // Size of the process image handed to the master's mapping.
 constexpr int kIoMapSize = 4096;
+// Most bytes one ReadSlaveRegisters call reads.
+constexpr int kMaxRegisterRead = 32;
 
 class EthercatManager {
  public:
@@ -173,6 +177,42 @@ class EthercatManager {
   std::atomic<int32_t> counter_request_{0};
   std::atomic<int> counter_answer_{0};
   CounterReading counter_reading_;
+
+  // --- Register reads of a program while the bus runs -----------------------
+ public:
+  // Reads `length` bytes (1 to kMaxRegisterRead) from register `reg` of the
+  // slave at a bus position: by the station address discovery gave it (a
+  // slave that stopped answering cannot be confused with the board behind
+  // it), or with by_position by its position address (where a board that
+  // lost its station address still answers). False when nothing answered.
+  // While the bus runs the cycle thread serves the read between two cycles;
+  // otherwise the calling thread reads. From one thread at a time, e.g. the
+  // one that starts and stops the bus.
+  bool ReadSlaveRegisters(int32_t position, uint16_t reg, uint8_t* data, int length, bool by_position = false);
+
+ private:
+  struct RegisterRequest {
+    uint64_t id = 0;  // 0: none
+    int32_t position = 0;
+    uint16_t reg = 0;
+    int length = 0;
+    bool by_position = false;
+  };
+  // The datagram of one request, from the calling thread.
+  static bool ReadRegistersNow(const RegisterRequest& request, uint8_t* data, int timeout_us);
+  // Cycle thread, after its frame left: serves the request pending, if any.
+  // Holds register_mutex_ only to copy the request in and the answer out.
+  void ServeRegisterRead();
+  std::mutex register_mutex_;
+  // Set (under the mutex) while register_request_ waits for the cycle thread.
+  std::atomic<bool> register_pending_{false};
+  RegisterRequest register_request_;  // under register_mutex_
+  // The request last served and its answer, under register_mutex_.
+  uint64_t register_answered_id_ = 0;
+  bool register_answer_ok_ = false;
+  std::array<uint8_t, kMaxRegisterRead> register_answer_{};
+  // Numbers the requests (the requesting thread only).
+  uint64_t register_last_id_ = 0;
 };
 
 // A lost slave as the recovery sees it.

@@ -98,13 +98,37 @@ bool ReadAlStatus(uint16_t station, uint16_t* status, uint16_t* code) {
   return true;
 }
 
-bool ReadAtPosition(int position, uint16_t* station, uint16_t* status) {
+RegisterRead MasterRegisterRead() {
+  return [](int position, uint16_t reg, uint8_t* data, int length, bool by_position) {
+    if (position < 1 || position > ec_slavecount || position >= EC_MAXSLAVE || length < 1) return false;
+    const uint16 size = static_cast<uint16>(length);
+    if (by_position) return ec_APRD(PositionAddress(position), reg, size, data, EC_TIMEOUTRET3) > 0;
+    return ec_FPRD(ec_slave[position].configadr, reg, size, data, EC_TIMEOUTRET3) > 0;
+  };
+}
+
+bool ReadCounters(const RegisterRead& read, int position, Counters* out) {
+  uint8_t errors[20] = {0};
+  uint8_t wd = 0;
+  if (!read(position, kRegErrorCounters, errors, sizeof errors, false)) return false;
+  if (!read(position, kRegSmWatchdogCounter, &wd, 1, false)) return false;
+  *out = DecodeCounters(errors, wd);
+  return true;
+}
+
+bool ReadAlStatus(const RegisterRead& read, int position, uint16_t* status, uint16_t* code) {
+  uint8_t d[6] = {0};
+  if (!read(position, kRegAlStatus, d, sizeof d, false)) return false;
+  *status = Le16(d);
+  *code = Le16(d + 4);
+  return true;
+}
+
+bool ReadAtPosition(const RegisterRead& read, int position, uint16_t* station, uint16_t* status) {
   uint8_t address[2] = {0, 0};
   uint8_t al[2] = {0, 0};
-  if (ec_APRD(PositionAddress(position), kRegStationAddress, sizeof address, address, EC_TIMEOUTRET3) <= 0) {
-    return false;
-  }
-  if (ec_APRD(PositionAddress(position), kRegAlStatus, sizeof al, al, EC_TIMEOUTRET3) <= 0) return false;
+  if (!read(position, kRegStationAddress, address, sizeof address, true)) return false;
+  if (!read(position, kRegAlStatus, al, sizeof al, true)) return false;
   *station = Le16(address);
   *status = Le16(al);
   return true;

@@ -12,6 +12,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -223,9 +224,23 @@ bool ReadCountersAtPosition(int position, Counters* out);
 bool ReadCounters(uint16_t station, Counters* out);
 // AL status word and code (0x0130, 0x0134).
 bool ReadAlStatus(uint16_t station, uint16_t* status, uint16_t* code);
+
+// One register read of the watch: `length` bytes from register `reg` of the
+// slave at bus position `position` (1-based), by its station address or,
+// with by_position, by its position address. False when nothing answered.
+// While the bus manager runs the boards the watch reads through it; with no
+// board running, through MasterRegisterRead.
+using RegisterRead = std::function<bool(int position, uint16_t reg, uint8_t* data, int length, bool by_position)>;
+// Straight through the ethercat.h calls, by the station addresses of the
+// master's slave records; for the thread that owns the bus.
+RegisterRead MasterRegisterRead();
+// The same readings as above, through `read`, for the board at a position.
+bool ReadCounters(const RegisterRead& read, int position, Counters* out);
+bool ReadAlStatus(const RegisterRead& read, int position, uint16_t* status, uint16_t* code);
 // Station address (0x0010) and AL status word of the slave at bus position
-// k (1-based), with position addressing. False if nothing answered there.
-bool ReadAtPosition(int position, uint16_t* station, uint16_t* status);
+// k, with position addressing (a board that was reset answers there with
+// station address 0). False if nothing answered there.
+bool ReadAtPosition(const RegisterRead& read, int position, uint16_t* station, uint16_t* status);
 // Number of slaves that answer a broadcast read; <= 0 if none.
 int CountSlaves();
 // Output and input bytes the SII's RxPDO and TxPDO categories announce.

@@ -16,18 +16,22 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 #include <yaml-cpp/yaml.h>
 
 #include "base/clock.h"
+#include "controller/zorvik_controller.h"
 #include "ethercat.h"
+#include "ethercat_manager/bus_recorder.h"
 #include "tools/bus_survey.h"
 #include "tools/capture/frame_capture.h"
 #include "tools/program_info.h"
@@ -41,7 +45,6 @@ using businfo::Printer;
 constexpr const char* kContactAddress = "selftest@zorvik.dev";
 constexpr int kToolVersion[3] = {0, 1, 3};
 constexpr int kMaxWatchSeconds = 86400;
-constexpr int kOpWaitMs = 5000;
 constexpr int kDiscoveryAttempts = 3;
 constexpr int kReadAttempts = 3;
 
@@ -85,8 +88,6 @@ std::string Hex4(unsigned v) {
 
 uint64_t NowNs() { return static_cast<uint64_t>(zorvik_clock::MonotonicNs()); }
 
-void SleepUntil(uint64_t deadline_ns) { zorvik_clock::SleepUntilNs(static_cast<int64_t>(deadline_ns)); }
-
 // Sends every board back to INIT and closes the interface.
 void ReturnToInit() {
   ec_slave[0].state = EC_STATE_INIT;
@@ -124,189 +125,337 @@ class CaptureSession {
   capture::FrameCapture capture_;
 };
 
-// One exchange of process data; the working counter (negative: no frame).
-int Exchange() {
-  ec_send_processdata();
-  return ec_receive_processdata(EC_TIMEOUTRET);
+// The boards the watch runs in OP: at each position an enabled record of
+// the file names and a DCU answers, with the sizes a DCU node maps (a board
+// announcing others has its own finding and stays out of OP). Indexed by
+// position; every other slave stays in SAFE_OP, where it applies no outputs.
+std::vector<bool> BoardsToRun(const std::vector<businfo::BoardRecord>& records,
+                              const std::vector<businfo::SlaveInfo>& slaves) {
+  std::vector<bool> to_op(slaves.size() + 1, false);
+  for (const auto& s : slaves) {
+    const bool dcu = s.vendor == businfo::kDcuVendorId && s.product == businfo::kDcuProductCode;
+    const bool fits = !s.sizes_known || (s.output_bytes == businfo::kDcuProcessDataBytes &&
+                                         s.input_bytes == businfo::kDcuProcessDataBytes);
+    if (s.position < 1 || static_cast<size_t>(s.position) >= to_op.size() || !dcu || !fits) continue;
+    for (const auto& r : records) {
+      if (r.enable && r.position == static_cast<uint32_t>(s.position)) to_op[static_cast<size_t>(s.position)] = true;
+    }
+  }
+  return to_op;
+}
+
+std::string StateWithCode(uint16_t status, uint16_t code) {
+  return businfo::StateText(status) + ", AL status code " + Hex4(code) + " (" + ec_ALstatuscode2string(code) + ")";
+}
+
+// AL status code of a board whose outputs stopped arriving for its SM
+// watchdog time.
+constexpr uint16_t kSmWatchdogCode = 0x001B;
+// Starts with every board again when a failed one cannot be told: a
+// computer that stalls during the start drops boards out of OP (SM watchdog)
+// without any of them at fault.
+constexpr int kBlindRetries = 1;
+
+const ethercat_manager::SlaveFigures* FiguresAt(const ethercat_manager::BusFigures& figures, int position) {
+  for (const auto& s : figures.slaves) {
+    if (s.position == position) return &s;
+  }
+  return nullptr;
+}
+
+// Which boards a failed start leaves out: those that refused a state (error
+// bit, other than the SM watchdog's, which only says that the outputs stopped
+// while the start waited) or fell silent; else those that stayed behind while
+// others reached OP. Marks them in watch with their state and drops them from
+// to_op; false when it cannot tell which board failed.
+bool DropBoardsThatFailed(const ethercat_manager::BusFigures& figures, std::vector<bool>* to_op,
+                          businfo::WatchResult* watch) {
+  std::vector<businfo::WatchedBoard*> refused, behind;
+  size_t running = 0;
+  for (auto& b : watch->boards) {
+    if (!(*to_op)[static_cast<size_t>(b.position)]) continue;
+    ++running;
+    const auto* s = FiguresAt(figures, b.position);
+    if (s == nullptr) continue;
+    if (s->state == EC_STATE_NONE || ((s->state & EC_STATE_ERROR) != 0 && s->al_status_code != kSmWatchdogCode)) {
+      refused.push_back(&b);
+    }
+    if (s->state != EC_STATE_OPERATIONAL) behind.push_back(&b);
+  }
+  const std::vector<businfo::WatchedBoard*>& failed = refused.empty() ? behind : refused;
+  // Every board behind says nothing about any one of them.
+  if (failed.empty() || (refused.empty() && behind.size() == running)) return false;
+  for (auto* b : failed) {
+    const auto* s = FiguresAt(figures, b->position);
+    b->op_failure = StateWithCode(s->state, s->al_status_code);
+    (*to_op)[static_cast<size_t>(b->position)] = false;
+  }
+  return true;
+}
+
+// Starts the bus manager with a node without actuators for each board to
+// run (its outputs stay all zero) and returns the controller, which owns
+// the bus from here on. A board that does not reach OP is noted in watch
+// and the others are started again without it. Null when no board runs.
+zorvik::ZorvikController* StartBoards(const YAML::EthercatConfig& ethercat,
+                                      const std::vector<businfo::BoardRecord>& records, std::vector<bool>* to_op,
+                                      businfo::WatchResult* watch) {
+  int blind_retries = kBlindRetries;
+  for (;;) {
+    zorvik::ZorvikController* controller = zorvik::ZorvikController::GetInstance();
+    bool any = false;
+    for (size_t k = 1; k < to_op->size(); ++k) {
+      if (!(*to_op)[k]) continue;
+      any = controller->CreateDcu(businfo::NameAt(records, static_cast<int>(k)), static_cast<uint8_t>(k)) || any;
+    }
+    if (!any) return nullptr;
+    controller->SetRealtime(ethercat.rt_priority, ethercat.bind_cpu);
+    if (controller->Start(ethercat.ifname, ethercat.cycle_time_ns, ethercat.enable_dc)) return controller;
+    const ethercat_manager::BusFigures figures = controller->GetBusFigures();
+    // Takes every node back; a new start registers the boards that remain.
+    delete controller;
+    if (selftest::Interrupted()) return nullptr;
+    if (DropBoardsThatFailed(figures, to_op, watch) || blind_retries-- > 0) continue;
+    for (auto& b : watch->boards) {
+      const size_t k = static_cast<size_t>(b.position);
+      if (!(*to_op)[k]) continue;
+      const auto* s = FiguresAt(figures, b.position);
+      b.op_failure = s != nullptr ? StateWithCode(s->state, s->al_status_code) : "the bus did not start";
+      (*to_op)[k] = false;
+    }
+    return nullptr;
+  }
+}
+
+// What the bus manager's supervision saw of one board since the watch last
+// looked. It repairs what it sees within a fraction of a second, before the
+// watch's own look once a second, so the watch reports from its records too.
+struct SeenBySupervision {
+  // The state outside OP the board was found in first while it answered,
+  // with its AL status code (the states after it are the repair's steps).
+  bool left_op = false;
+  uint16_t state = 0;
+  uint16_t code = 0;
+  bool lost = false;   // it stopped answering
+  bool reset = false;  // and was found again without its station address
+  uint16_t reset_state = EC_STATE_INIT;  // the state it was found in then
+};
+
+SeenBySupervision SupervisionSince(const std::vector<ethercat_manager::SupervisionEvent>& events, size_t from,
+                                   int position) {
+  SeenBySupervision seen;
+  bool recovered = false;
+  for (size_t i = from; i < events.size(); ++i) {
+    const auto& e = events[i];
+    if (e.position != position || e.board.empty()) continue;
+    if (e.kind == "lost") {
+      seen.lost = true;
+    } else if (e.kind == "recovered" && seen.lost) {
+      seen.reset = true;
+      recovered = true;
+    } else if (e.kind == "reconfigure" && recovered) {
+      // The first state read after the station address was given back.
+      seen.reset_state = e.state;
+      recovered = false;
+    } else if (!seen.lost && !seen.left_op &&
+               (e.kind == "acknowledge" || e.kind == "request_op" || e.kind == "reconfigure")) {
+      // What follows a loss is the recovery, not the board leaving OP.
+      seen.left_op = true;
+      seen.state = e.state;
+      seen.code = e.al_status_code;
+    }
+  }
+  return seen;
+}
+
+// The cycles of the bus manager's current start, and those whose working
+// counter fell short; zero when no board runs.
+struct CycleCount {
+  uint64_t frames = 0;
+  uint64_t short_frames = 0;
+};
+
+// The watch of one start: where its reads go and what it has seen so far.
+struct WatchRun {
+  zorvik::ZorvikController* controller = nullptr;  // null: no board runs
+  businfo::RegisterRead read;
+  std::vector<bool> to_op;
+  size_t events_seen = 0;
+  CycleCount counted;
+};
+
+// A state the board was found in: printed and kept when it is a new one
+// outside OP. True when it printed.
+bool NoteState(businfo::WatchedBoard& b, uint16_t status, uint16_t code, int second, const std::string& prefix,
+               const Printer& out) {
+  if (status == b.last_al_status) return false;
+  b.last_al_status = status;
+  // Outputs still count in SAFE_OP: only the state shows a board that
+  // dropped out of OP.
+  if (status == EC_STATE_OPERATIONAL) return false;
+  const std::string state = StateWithCode(status, code);
+  out.Warn(prefix + " left OP: " + state + ".");
+  if (b.left_op.empty()) {
+    b.left_op = state;
+    b.left_op_second = second;
+  }
+  b.in_op = false;
+  return true;
+}
+
+// A board that did not answer (now, or to the supervision since the last
+// look): printed, and when it ran in OP, why it left.
+void NoteSilence(businfo::WatchedBoard& b, bool reached_op, const SeenBySupervision& seen, bool answers_now,
+                 const businfo::RegisterRead& read, int second, const std::string& prefix, const Printer& out) {
+  out.Warn(prefix + " does not answer.");
+  if (!reached_op || !b.left_op.empty()) return;
+  // A board that was reset answers at its position with station address
+  // 0; a silent one lets the next board answer there.
+  uint16_t station = 0, status = seen.reset_state;
+  const bool reset =
+      seen.reset || (!answers_now && businfo::ReadAtPosition(read, b.position, &station, &status) && station == 0);
+  if (reset) {
+    b.left_op = "it was reset (" + businfo::StateText(status) + ", station address 0)";
+    out.Warn(prefix + " was reset: it answers at its position in " + businfo::StateText(status) +
+             " with station address 0.");
+  } else {
+    b.left_op = "it does not answer";
+  }
+  b.left_op_second = second;
+  b.in_op = false;
+}
+
+// One board's look of one second; true when it printed something.
+bool WatchBoard(businfo::WatchedBoard& b, const WatchRun& run, const SeenBySupervision& seen, bool answered,
+                const businfo::Counters& now_counters, int second, const std::string& when, const Printer& out) {
+  const std::string prefix =
+      when + "board " + std::to_string(b.position) + " (" + (b.dcu.empty() ? "not in the file" : b.dcu) + ")";
+  const bool reached_op = run.to_op[static_cast<size_t>(b.position)] && b.op_failure.empty();
+  bool changed = false;
+  if (reached_op && seen.left_op) changed = NoteState(b, seen.state, seen.code, second, prefix, out);
+  if (!answered || seen.lost) {
+    NoteSilence(b, reached_op, seen, answered, run.read, second, prefix, out);
+    changed = true;
+    if (!answered) return true;
+  }
+  uint16_t status = 0, code = 0;
+  if (reached_op && businfo::ReadAlStatus(run.read, b.position, &status, &code)) {
+    changed = NoteState(b, status, code, second, prefix, out) || changed;
+  }
+  const businfo::Counters rise = businfo::Increase(b.last, now_counters);
+  b.last = now_counters;
+  b.total.Add(rise);
+  const std::string text = businfo::DescribeChange(rise);
+  if (text.empty()) return changed;
+  out.Warn(prefix + " " + text + ".");
+  return true;
+}
+
+// One second of the watch: the cycles counted, each board's counters and
+// state, and the line of the second.
+void WatchSecond(WatchRun& run, const Options& options, const Printer& out, businfo::WatchResult* watch) {
+  ++watch->seconds;
+  const std::string when =
+      "Watch " + std::to_string(watch->seconds) + "/" + std::to_string(options.watch_seconds) + " s: ";
+  // One lost frame is not a board that stopped answering: ask again before
+  // saying so.
+  std::vector<businfo::Counters> now(watch->boards.size());
+  std::vector<bool> answered(watch->boards.size(), false);
+  for (size_t i = 0; i < watch->boards.size(); ++i) {
+    for (int attempt = 0; attempt < kReadAttempts && !answered[i]; ++attempt) {
+      answered[i] = businfo::ReadCounters(run.read, watch->boards[i].position, &now[i]);
+    }
+  }
+  ethercat_manager::BusFigures figures;
+  if (run.controller != nullptr) figures = run.controller->GetBusFigures();
+  const uint64_t second_misses = figures.short_wkc_frames - run.counted.short_frames;
+  watch->cycles += figures.frames - run.counted.frames;
+  watch->wkc_misses += second_misses;
+  run.counted = {figures.frames, figures.short_wkc_frames};
+
+  bool changed = false;
+  for (size_t i = 0; i < watch->boards.size(); ++i) {
+    businfo::WatchedBoard& b = watch->boards[i];
+    const SeenBySupervision seen = SupervisionSince(figures.supervision, run.events_seen, b.position);
+    changed = WatchBoard(b, run, seen, answered[i], now[i], watch->seconds, when, out) || changed;
+  }
+  run.events_seen = std::max(run.events_seen, figures.supervision.size());
+  if (second_misses > 0) {
+    out.Warn(when + std::to_string(second_misses) + " working-counter misses (expected " +
+             std::to_string(watch->expected_wkc) + ").");
+  } else if (!changed) {
+    out.Info(when + "no error counter changed, no working-counter miss.");
+  }
 }
 
 // Runs the configured DCUs in OP with zero outputs for the given time and
-// watches every slave's error counters and the working counter.
-void Watch(const Options& options, const YAML::EthercatConfig& ethercat,
+// watches every slave's error counters and the working counter. The bus
+// manager runs the boards: its cycle thread owns the bus, and every
+// register read of the watch goes through it. The survey's own interface is
+// closed first; true when that was done (the manager's stop has returned
+// the boards to INIT). With no board to run, the watch reads the counters
+// on the survey's interface, without a cycle.
+bool Watch(const Options& options, const YAML::EthercatConfig& ethercat,
            const std::vector<businfo::BoardRecord>& records, const std::vector<businfo::SlaveInfo>& slaves,
            const Printer& out, businfo::WatchResult* watch) {
-  // Only boards the file enables and that identify as DCUs go to OP; every
-  // other slave stays in SAFE_OP, where it applies no outputs.
-  std::vector<bool> to_op(slaves.size() + 1, false);
-  size_t image = 0;
-  for (const auto& s : slaves) {
-    image += s.output_bytes + s.input_bytes;
-    for (const auto& r : records) {
-      if (r.enable && r.position == static_cast<uint32_t>(s.position) && s.vendor == businfo::kDcuVendorId &&
-          s.product == businfo::kDcuProductCode) {
-        to_op[s.position] = true;
-      }
-    }
-  }
-  // Every output byte stays zero: the image is never written.
-  std::vector<uint8_t> io_map(image + 65536, 0);
-  const int mapped = ec_config_map(io_map.data());
-  if (ethercat.enable_dc) {
-    ec_configdc();
-    for (int k = 1; k <= ec_slavecount; ++k) {
-      ec_dcsync0(static_cast<uint16>(k), TRUE, static_cast<uint32>(ethercat.cycle_time_ns), 0);
-    }
-  }
-  for (int k = 1; k <= ec_slavecount; ++k) {
-    if (to_op[k]) ec_statecheck(static_cast<uint16>(k), EC_STATE_SAFE_OP, EC_TIMEOUTSTATE);
-  }
-
+  WatchRun run;
+  run.to_op = BoardsToRun(records, slaves);
   watch->ran = true;
   for (const auto& s : slaves) {
     businfo::WatchedBoard b;
     b.position = s.position;
     b.station_address = s.station_address;
     b.dcu = businfo::NameAt(records, s.position);
-    // Counted from here on: what the OP request and the run bring.
-    businfo::ReadCounters(s.station_address, &b.last);
     watch->boards.push_back(b);
   }
-
-  const uint64_t cycle_ns = std::max<uint64_t>(ethercat.cycle_time_ns, 100000);
-  Exchange();
-  for (int k = 1; k <= ec_slavecount; ++k) {
-    if (!to_op[k]) continue;
-    ec_slave[k].state = EC_STATE_OPERATIONAL;
-    ec_writestate(static_cast<uint16>(k));
-  }
-  // Keep the cycle running while the boards go to OP.
-  const uint64_t op_deadline = NowNs() + static_cast<uint64_t>(kOpWaitMs) * 1000000ull;
-  uint64_t next = NowNs();
-  for (;;) {
-    Exchange();
-    bool all = true;
-    for (auto& b : watch->boards) {
-      if (!to_op[b.position]) continue;
-      uint16_t status = 0, code = 0;
-      b.in_op = businfo::ReadAlStatus(b.station_address, &status, &code) && status == EC_STATE_OPERATIONAL;
-      if (!b.in_op) {
-        all = false;
-        b.op_failure = businfo::StateText(status) + ", AL status code " + Hex4(code) + " (" +
-                       ec_ALstatuscode2string(code) + ")";
-      } else {
-        b.op_failure.clear();
-      }
-    }
-    if (all || NowNs() > op_deadline || selftest::Interrupted()) break;
-    next += cycle_ns;
-    SleepUntil(next);
+  const bool handed_over = std::find(run.to_op.begin(), run.to_op.end(), true) != run.to_op.end();
+  if (handed_over) {
+    ReturnToInit();
+    run.controller = StartBoards(ethercat, records, &run.to_op, watch);
+    if (run.controller == nullptr) return true;
+    run.read = [controller = run.controller](int position, uint16_t reg, uint8_t* data, int length,
+                                             bool by_position) {
+      return controller->ReadBoardRegisters(position, reg, data, length, by_position);
+    };
+  } else {
+    run.read = businfo::MasterRegisterRead();
   }
 
-  // Expected working counter: outputs (2) and inputs (1) of every board in
-  // OP, inputs of the others.
-  int expected = 0;
+  ethercat_manager::BusFigures figures;
+  if (run.controller != nullptr) figures = run.controller->GetBusFigures();
   int in_op = 0;
   for (auto& b : watch->boards) {
-    if (b.in_op) b.last_al_status = EC_STATE_OPERATIONAL;
-    const ec_slavet& rec = ec_slave[b.position];
-    if (b.in_op) {
+    if (run.to_op[static_cast<size_t>(b.position)]) {
+      b.in_op = true;
+      b.last_al_status = EC_STATE_OPERATIONAL;
       ++in_op;
-      expected += (rec.Obytes > 0 ? 2 : 0) + (rec.Ibytes > 0 ? 1 : 0);
-    } else {
-      expected += rec.Ibytes > 0 ? 1 : 0;
     }
+    // Counted from the manager's discovery on: what the start, the OP
+    // request and the run bring.
+    bool baseline = false;
+    for (const auto& r : figures.counters_at_discovery) {
+      if (r.position != b.position) continue;
+      b.last = businfo::DecodeCounters(r.errors.data(), r.sm_watchdog);
+      baseline = true;
+    }
+    if (!baseline) businfo::ReadCounters(run.read, b.position, &b.last);
   }
-  watch->expected_wkc = expected;
+  watch->expected_wkc = figures.expected_wkc;
+  run.counted = {figures.frames, figures.short_wkc_frames};
   out.Info("Watching the error counters for " + std::to_string(options.watch_seconds) + " s: " +
-           std::to_string(in_op) + " boards in OP, outputs all zero, process data " + std::to_string(mapped) +
-           " bytes, expected working counter " + std::to_string(expected) + ".");
+           std::to_string(in_op) + " boards in OP, outputs all zero, process data " +
+           std::to_string(figures.process_data_bytes) + " bytes, expected working counter " +
+           std::to_string(watch->expected_wkc) + ".");
 
-  uint64_t second_misses = 0;
-  next = NowNs();
-  uint64_t report_at = next + 1000000000ull;
+  uint64_t report_at = NowNs() + 1000000000ull;
   while (watch->seconds < options.watch_seconds && !selftest::Interrupted()) {
-    const int wkc = Exchange();
-    ++watch->cycles;
-    if (wkc < expected) {
-      ++watch->wkc_misses;
-      ++second_misses;
-    }
     const uint64_t now = NowNs();
-    if (now >= report_at) {
-      ++watch->seconds;
-      report_at += 1000000000ull;
-      const std::string when =
-          "Watch " + std::to_string(watch->seconds) + "/" + std::to_string(options.watch_seconds) + " s: ";
-      bool changed = false;
-      for (auto& b : watch->boards) {
-        const std::string board =
-            "board " + std::to_string(b.position) + " (" + (b.dcu.empty() ? "not in the file" : b.dcu) + ")";
-        const bool reached_op = to_op[b.position] && b.op_failure.empty();
-        // One lost frame is not a board that stopped answering: ask again
-        // before saying so.
-        businfo::Counters now_counters;
-        bool answered = false;
-        for (int attempt = 0; attempt < kReadAttempts && !answered; ++attempt) {
-          answered = businfo::ReadCounters(b.station_address, &now_counters);
-        }
-        if (!answered) {
-          out.Warn(when + board + " does not answer.");
-          changed = true;
-          if (reached_op && b.left_op.empty()) {
-            // A board that was reset answers at its position with station
-            // address 0; a silent one lets the next board answer there.
-            uint16_t station = 0, status = 0;
-            if (businfo::ReadAtPosition(b.position, &station, &status) && station == 0) {
-              b.left_op = "it was reset (" + businfo::StateText(status) + ", station address 0)";
-              out.Warn(when + board + " was reset: it answers at its position in " + businfo::StateText(status) +
-                       " with station address 0.");
-            } else {
-              b.left_op = "it does not answer";
-            }
-            b.left_op_second = watch->seconds;
-            b.in_op = false;
-          }
-          continue;
-        }
-        if (reached_op) {
-          // Outputs still count in SAFE_OP: only the state shows a board
-          // that dropped out of OP.
-          uint16_t status = 0, code = 0;
-          if (businfo::ReadAlStatus(b.station_address, &status, &code) && status != b.last_al_status) {
-            b.last_al_status = status;
-            if (status != EC_STATE_OPERATIONAL) {
-              const std::string state = businfo::StateText(status) + ", AL status code " + Hex4(code) + " (" +
-                                        ec_ALstatuscode2string(code) + ")";
-              out.Warn(when + board + " left OP: " + state + ".");
-              changed = true;
-              if (b.left_op.empty()) {
-                b.left_op = state;
-                b.left_op_second = watch->seconds;
-              }
-              b.in_op = false;
-            }
-          }
-        }
-        const businfo::Counters rise = businfo::Increase(b.last, now_counters);
-        b.last = now_counters;
-        b.total.Add(rise);
-        const std::string text = businfo::DescribeChange(rise);
-        if (text.empty()) continue;
-        changed = true;
-        out.Warn(when + board + " " + text + ".");
-      }
-      if (second_misses > 0) {
-        out.Warn(when + std::to_string(second_misses) + " working-counter misses (expected " +
-                 std::to_string(expected) + ").");
-      } else if (!changed) {
-        out.Info(when + "no error counter changed, no working-counter miss.");
-      }
-      second_misses = 0;
-    }
-    next += cycle_ns;
-    if (next < now) next = now;  // behind: do not try to catch up
-    SleepUntil(next);
+    if (now < report_at && !selftest::SleepFor(std::chrono::nanoseconds(report_at - now))) break;
+    report_at += 1000000000ull;
+    WatchSecond(run, options, out, watch);
   }
+  if (run.controller != nullptr) run.controller->Stop();
+  return handed_over;
 }
 
 // config_error: why the file was refused ("[ERROR]" lines without their
@@ -490,15 +639,17 @@ int main(int argc, char** argv) {
   }
   PrintSurvey(records, ethercat.ifname, out, &report);
 
+  // The watch hands the bus to the bus manager, whose stop returns it to INIT.
+  bool handed_over = false;
   if (options.watch_seconds > 0 && !report.slaves.empty() && !selftest::Interrupted()) {
-    Watch(options, ethercat, records, report.slaves, out, &report.watch);
+    handed_over = Watch(options, ethercat, records, report.slaves, out, &report.watch);
     for (auto& f : businfo::WatchFindings(report.watch, records)) {
       out.Error(f.message);
       report.findings.push_back(std::move(f));
     }
   }
 
-  ReturnToInit();
+  if (!handed_over) ReturnToInit();
   if (selftest::Interrupted()) return finish_interrupted();
   out.Info("Bus back in INIT.");
   PrintVerdict(options.config_path, report, out);

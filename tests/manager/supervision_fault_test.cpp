@@ -20,6 +20,7 @@ namespace {
 
 using ethercat_manager::EthercatConfig;
 using ethercat_manager::EthercatManager;
+using ethercat_manager::kMaxRegisterRead;
 using ethercat_manager::ManagerTestAccess;
 using manager_test::AccMagnitude;
 using manager_test::Count;
@@ -334,6 +335,45 @@ TEST_F(Supervised, ABoardThatCouldBeEitherOfTwoLostOnesIsGivenToNeither) {
   EXPECT_NE(bus_->Control("get 3 state").find("address=0x0000"), std::string::npos) << bus_->Control("get 3 state");
   EXPECT_EQ(nodes_[1]->ReportedStates().back(), ethercat_manager::NONE);
   EXPECT_EQ(nodes_[2]->ReportedStates().back(), ethercat_manager::NONE);
+}
+
+// A program's register reads while the bus runs are served between two
+// cycles: by station address a silent board does not answer, by position
+// address the board behind it answers in its place; reads outside the
+// slaves or the buffer are refused, and once stopped the caller reads itself.
+TEST_F(Supervised, RegisterReadsWhileRunningFindTheRightBoard) {
+  ASSERT_TRUE(Bring(3)) << out_.Text();
+  auto al_state = [this](int position, bool by_position = false) {
+    uint8_t d[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    if (!manager_.ReadSlaveRegisters(position, 0x0130, d, sizeof d, by_position)) return -1;
+    return d[0] | (d[1] << 8);
+  };
+  auto station_at = [this](int position) {
+    uint8_t d[2] = {0, 0};
+    if (!manager_.ReadSlaveRegisters(position, 0x0010, d, sizeof d, true)) return -1;
+    return d[0] | (d[1] << 8);
+  };
+  // A stall of this computer may drop a board to SAFE_OP for a moment; the
+  // supervision brings it back.
+  auto in_op = [&](int p) { return WaitFor([&] { return al_state(p) == 0x08; }, 10s); };
+  for (int p = 1; p <= 3; ++p) EXPECT_TRUE(in_op(p)) << p;
+  EXPECT_EQ(station_at(3), 0x1003);
+
+  bus_->Control("board 2 silent");
+  EXPECT_EQ(al_state(2), -1);
+  EXPECT_EQ(station_at(2), 0x1003) << "board 3 answers one position early";
+  EXPECT_TRUE(in_op(3));
+
+  uint8_t big[kMaxRegisterRead + 1] = {0};
+  EXPECT_FALSE(manager_.ReadSlaveRegisters(0, 0x0130, big, 2));
+  EXPECT_FALSE(manager_.ReadSlaveRegisters(4, 0x0130, big, 2));
+  EXPECT_FALSE(manager_.ReadSlaveRegisters(1, 0x0130, big, 0));
+  EXPECT_FALSE(manager_.ReadSlaveRegisters(1, 0x0130, big, sizeof big));
+  EXPECT_FALSE(manager_.ReadSlaveRegisters(1, 0x0130, nullptr, 2));
+
+  bus_->Control("board 2 answer");
+  manager_.Stop();
+  EXPECT_EQ(al_state(1), 0x01) << "back in INIT after the stop";
 }
 
 }  // namespace

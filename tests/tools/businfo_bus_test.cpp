@@ -359,6 +359,56 @@ TEST_F(BusinfoOnBus, WatchNamesABoardThatLeavesOp) {
   ASSERT_TRUE(Contains(bus_->Control("board 3 answer"), "ok"));
 }
 
+// The watch runs the boards on the bus manager: a board that refuses OP is
+// named and the others are watched in OP without it; a slave nobody
+// configured stays out of OP and adds only its inputs to the working
+// counter. Every slave ends in INIT.
+TEST_F(BusinfoOnBus, WatchRunsTheOtherBoardsWhenOneRefusesOp) {
+  StartBus("require_dc_for_op: true\nboards:\n  - {position: 2, dc: false}\n"
+           "extra_slaves:\n  - {kind: generic, name: IO16, output_bytes: 2, input_bytes: 4}\n");
+  const ProgramResult r = Run({"--watch", "2"});
+  EXPECT_EQ(r.exit_status, 1) << r.output;
+  // Boards 1 and 3 count 3 each, board 2 and IO16 their inputs.
+  EXPECT_TRUE(Contains(r.output, "[INFO] Watching the error counters for 2 s: 2 boards in OP, outputs all zero, "
+                                 "process data 1446 bytes, expected working counter 8.\n"))
+      << r.output;
+  EXPECT_TRUE(Contains(r.output, "[INFO] Watch 1/2 s: ") || Contains(r.output, "[WARN] Watch 1/2 s: ")) << r.output;
+  EXPECT_TRUE(Contains(r.output, Red("[ERROR] Board 2 (dcu_2) did not reach OP: SAFE_OP+ERROR, AL status code "
+                                     "0x0030 (Invalid DC SYNC configuration).")))
+      << r.output;
+  EXPECT_FALSE(Contains(r.output, "Board 1 (dcu_1) did not reach OP")) << r.output;
+  EXPECT_FALSE(Contains(r.output, "Board 3 (dcu_3) did not reach OP")) << r.output;
+  EXPECT_TRUE(Contains(r.Lines().back(), "[ERROR] The bus does not match " + bus_->config_path() + ": ")) << r.output;
+  ExpectAllInit(4);
+}
+
+// With no board of the file enabled there is nothing to run: the watch
+// reads the counters on the survey's own interface, without a cycle, and
+// still finds a noisy cable.
+TEST_F(BusinfoOnBus, WatchWithoutABoardToRunStillReadsTheCounters) {
+  simtest::ConfigOptions o;
+  o.dcus = 3;
+  std::string yaml = simtest::MakeConfig(o);
+  for (size_t at = yaml.find("      enable: true"); at != std::string::npos; at = yaml.find("      enable: true")) {
+    yaml.replace(at, 18, "      enable: false");
+  }
+  bus_ = std::make_unique<simtest::SimBus>(yaml);
+  ASSERT_TRUE(bus_->ok()) << bus_->error();
+  const ProgramResult r =
+      Run({"--watch", "2"}, {Trigger{"Watch 1/2 s:", [this](pid_t) { bus_->Control("board 2 port 0 rx_errors 5"); }}});
+  EXPECT_EQ(r.exit_status, 1) << r.output;
+  EXPECT_TRUE(Contains(r.output, "[INFO] Watching the error counters for 2 s: 0 boards in OP, outputs all zero, "
+                                 "process data 0 bytes, expected working counter 0.\n"))
+      << r.output;
+  EXPECT_TRUE(Contains(r.output, "[WARN] Watch 2/2 s: board 2 (dcu_2) port 0: rx errors +5, invalid frames +5"))
+      << r.output;
+  EXPECT_TRUE(Contains(r.output, Red("[ERROR] Errors rising on board 2 (dcu_2) port 0 in 2 s: RX errors +5, invalid "
+                                     "frames +5; check the cable from dcu_1 to dcu_2.")))
+      << r.output;
+  EXPECT_FALSE(Contains(r.output, "ZorvikController start")) << "no bus manager without a board to run";
+  ExpectAllInit(3);
+}
+
 TEST_F(BusinfoOnBus, CtrlCWhileWatchingReturnsTheBusToInit) {
   StartBus();
   const ProgramResult r = Run({"--watch", "30"}, {Trigger{"Watch 1/30 s:", tooltest::SendSignal(SIGINT)}});
