@@ -6,6 +6,7 @@
 // Needs root (network namespaces).
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -270,11 +271,19 @@ TEST_F(FaultScenario, LossyLineFailsARunWhoseChecksPass) {
   for (const ToolLines& t : {DcuTool(), RobotTool()}) {
     SCOPED_TRACE(t.program);
     // The line turns bad once the bus is up (a start-up on it fails in
-    // other ways).
+    // other ways). The program is held while the simulator takes the
+    // setting: dcu_selftest's checks take a few hundred frames, which a
+    // loaded machine could otherwise let pass before the loss begins.
     ASSERT_EQ(bus_->Control("loss 0").substr(0, 2), "ok");
+    std::string loss_reply;
     auto lines = Run(t.program, Network(2),
-                     {{"[INFO] ZorvikController start successfully.", [this](pid_t) { bus_->Control("loss 0.2"); }}})
+                     {{"[INFO] ZorvikController start successfully.", [&](pid_t pid) {
+                         kill(pid, SIGSTOP);
+                         loss_reply = bus_->Control("loss 0.2");
+                         kill(pid, SIGCONT);
+                       }}})
                      .Lines();
+    EXPECT_EQ(loss_reply.substr(0, 2), "ok") << loss_reply;
     // The checks themselves pass (a lost frame is sent again next cycle);
     // a board the supervision took for lost on the way may be named too.
     EXPECT_GE(CountLinesContaining(lines, "[TEST] gripper"), 1);
