@@ -205,9 +205,12 @@ TEST_F(FaultScenario, DcuBoardThatNoRecordNamesIsWarned) {
                                  "not tested."),
                           t.ethercat_pass});
 
-    lines = Run(t.program, Network(2) + spare_leg).Lines();
-    ExpectInOrder(lines, {t.ethercat_pass, t.pass_verdict});
-    EXPECT_EQ(CountLinesContaining(lines, "[WARN]"), 0);
+    // (A loaded machine may add a supervision warning of a late frame; the
+    // board filed as disabled is never the subject of one.)
+    const ProgramResult spare = Run(t.program, Network(2) + spare_leg);
+    ExpectInOrder(spare.Lines(), {t.ethercat_pass, t.pass_verdict});
+    EXPECT_EQ(CountLinesContaining(spare.Lines(), "no dcu_network record names"), 0) << spare.output;
+    EXPECT_EQ(CountLinesContaining(spare.Lines(), "Slave 3"), 0) << spare.output;
   }
   const ProgramResult survey = Run(DCU_BUSINFO_PATH, Network(2));
   EXPECT_EQ(survey.exit_status, 1);
