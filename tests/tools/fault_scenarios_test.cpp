@@ -273,14 +273,14 @@ TEST_F(FaultScenario, LossyLineFailsARunWhoseChecksPass) {
   move_ = true;  // a robot run long enough to judge the line
   for (const ToolLines& t : {DcuTool(), RobotTool()}) {
     SCOPED_TRACE(t.program);
-    // The line turns bad once the bus is up (a start-up on it fails in
-    // other ways). The program is held while the simulator takes the
-    // setting: dcu_selftest's checks take a few hundred frames, which a
-    // loaded machine could otherwise let pass before the loss begins.
+    // The line turns bad once every board is in OP (a start-up on it fails
+    // in other ways). The program is held while the simulator takes the
+    // setting: dcu_selftest's whole run after that is only a hundred or two
+    // frames, which a loaded machine could otherwise let pass first.
     ASSERT_EQ(bus_->Control("loss 0").substr(0, 2), "ok");
     std::string loss_reply;
     auto lines = Run(t.program, Network(2),
-                     {{"[INFO] ZorvikController start successfully.", [&](pid_t pid) {
+                     {{"[INFO] Operational state reached for all slaves.", [&](pid_t pid) {
                          kill(pid, SIGSTOP);
                          loss_reply = bus_->Control("loss 0.2");
                          kill(pid, SIGCONT);
