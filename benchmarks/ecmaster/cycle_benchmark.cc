@@ -151,6 +151,25 @@ void BM_SimOnly(benchmark::State& state) {
 BENCHMARK(BM_SimOnly)->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Arg(16);
 
 #if ECMASTER_BENCH_WITH_BUS
+// Opens the master on the simulator's veth pair and brings n DCUs to OP;
+// false (the benchmark skipped with the reason) when any step fails.
+bool OpenBus(benchmark::State& state, const simtest::SimBus& bus, int n) {
+  if (!bus.ok()) {
+    state.SkipWithError(bus.error().c_str());
+    return false;
+  }
+  if (ec_init(bus.ifname().c_str()) <= 0) {
+    state.SkipWithError("ec_init failed");
+    return false;
+  }
+  if (!BringUp(n)) {
+    ec_close();
+    state.SkipWithError("bring-up failed");
+    return false;
+  }
+  return true;
+}
+
 void BM_CycleOverVeth(benchmark::State& state) {
   const int n = static_cast<int>(state.range(0));
   if (geteuid() != 0) {
@@ -158,19 +177,7 @@ void BM_CycleOverVeth(benchmark::State& state) {
     return;
   }
   simtest::SimBus bus(DcuYaml(n, "h2bench"));
-  if (!bus.ok()) {
-    state.SkipWithError(bus.error().c_str());
-    return;
-  }
-  if (ec_init(bus.ifname().c_str()) <= 0) {
-    state.SkipWithError("ec_init failed");
-    return;
-  }
-  if (!BringUp(n)) {
-    ec_close();
-    state.SkipWithError("bring-up failed");
-    return;
-  }
+  if (!OpenBus(state, bus, n)) return;
   RunCycles(state, n);
   ec_close();
 }
@@ -255,19 +262,7 @@ void BM_PacedCycleOverVeth(benchmark::State& state) {
     cpu_set_t old;
   } cpus(pinned);
   simtest::SimBus bus(DcuYaml(n, "h2bench"), pinned ? "--cpu 0" : "");
-  if (!bus.ok()) {
-    state.SkipWithError(bus.error().c_str());
-    return;
-  }
-  if (ec_init(bus.ifname().c_str()) <= 0) {
-    state.SkipWithError("ec_init failed");
-    return;
-  }
-  if (!BringUp(n)) {
-    ec_close();
-    state.SkipWithError("bring-up failed");
-    return;
-  }
+  if (!OpenBus(state, bus, n)) return;
   const size_t cycles = static_cast<size_t>(state.max_iterations);
   std::vector<int64_t> cpu(cycles), send_cpu(cycles), wall(cycles);
   size_t count = 0;
