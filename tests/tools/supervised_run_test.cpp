@@ -119,6 +119,16 @@ class SupervisedRun : public testing::Test {
     return reply.find("enabled=1") != std::string::npos ? "enabled=1" : "enabled=0";
   }
 
+  // A trigger action: the cable is pulled, then the program gets Ctrl-C;
+  // *at is when.
+  std::function<void(pid_t)> PullCableAndInterrupt(Clock::time_point* at) {
+    return [this, at](pid_t pid) {
+      bus_->Control("cable pull");
+      *at = Clock::now();
+      kill(pid, SIGINT);
+    };
+  }
+
   std::unique_ptr<simtest::SimBus> bus_;
   Clock::time_point ended_;
 };
@@ -231,11 +241,7 @@ TEST_F(SupervisedRun, DeadBusGivesItsVerdictWithinSeconds) {
 TEST_F(SupervisedRun, InterruptWithADeadBusExitsWithinTwoSeconds) {
   const ToolLines t = DcuTool();
   Clock::time_point interrupted;
-  const ProgramResult r = Run(t, Config(false), {{t.ActuatorPass("neck_yaw"), [&](pid_t pid) {
-                                                    bus_->Control("cable pull");
-                                                    interrupted = Clock::now();
-                                                    kill(pid, SIGINT);
-                                                  }}});
+  const ProgramResult r = Run(t, Config(false), {{t.ActuatorPass("neck_yaw"), PullCableAndInterrupt(&interrupted)}});
   EXPECT_EQ(r.exit_status, 130) << r.output;
   // 2 s as promised, with a margin for a loaded machine.
   EXPECT_LT(SecondsSince(interrupted), 3.0) << r.output;
@@ -253,11 +259,8 @@ TEST_F(SupervisedRun, InterruptWithADeadBusNamesEveryEnabledActuator) {
   Clock::time_point interrupted;
   // The last enable check is a gripper's: nothing is written after it until
   // the motion test's commands, which enable nothing.
-  const ProgramResult r = Run(t, Config(true), {{t.ActuatorPass("right_gripper"), [&](pid_t pid) {
-                                                   bus_->Control("cable pull");
-                                                   interrupted = Clock::now();
-                                                   kill(pid, SIGINT);
-                                                 }}});
+  const ProgramResult r =
+      Run(t, Config(true), {{t.ActuatorPass("right_gripper"), PullCableAndInterrupt(&interrupted)}});
   EXPECT_EQ(r.exit_status, 130) << r.output;
   EXPECT_LT(SecondsSince(interrupted), 3.0) << r.output;
   std::vector<std::string> expected{
