@@ -110,13 +110,8 @@ void EthercatManager::WorkLoop() {
     }
     ec_send_processdata();
 
-    // A counter read asked for by another thread, between this cycle's
+    // A register read asked for by another thread, between this cycle's
     // frame and the next.
-    const int32_t asked = counter_request_.exchange(0, std::memory_order_acq_rel);
-    if (asked > 0) {
-      const bool read = ReadCountersWith(true, ec_slave[asked].configadr, &counter_reading_, kRegisterTimeoutUs);
-      counter_answer_.store(read ? 1 : -1, std::memory_order_release);
-    }
     ServeRegisterRead();
 
     if (enable_dc) {

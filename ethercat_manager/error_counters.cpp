@@ -57,8 +57,8 @@ std::string DescribeOwnRise(const CounterReading& before, const CounterReading& 
   return text;
 }
 
-// Reads the counters by station address (or by position address), with the
-// given reply timeout. Allocates nothing: the cycle thread serves reads too.
+// Reads the counters by station address (or by position address) while no
+// bus thread runs, with the given reply timeout.
 bool ReadCountersWith(bool by_station, uint16_t address, CounterReading* out, int timeout_us) {
   uint8_t errors[kErrorCounterBytes] = {0};
   uint8_t watchdog = 0;
@@ -87,24 +87,17 @@ bool EthercatManager::ReadErrorCounters(int32_t position, CounterReading* out) {
 
 bool EthercatManager::ReadErrorCountersOnce(int32_t position, CounterReading* out) {
   if (!running_.load()) return ReadCountersWith(true, ec_slave[position].configadr, out);
-  // Hand the read to the cycle thread and wait for its answer; a request it
-  // has not taken when the bus stops or the wait ends is taken back.
-  counter_answer_.store(0);
-  counter_request_.store(position, std::memory_order_release);
-  const int64_t end_ns = MonotonicNowNs() + kCounterReadWaitNs;
-  for (;;) {
-    const int answer = counter_answer_.load(std::memory_order_acquire);
-    if (answer != 0) {
-      if (answer < 0) return false;
-      out->errors = counter_reading_.errors;
-      out->sm_watchdog = counter_reading_.sm_watchdog;
-      return true;
-    }
-    const bool give_up = !running_.load() || MonotonicNowNs() >= end_ns;
-    // Not taken yet: take it back. Taken: its datagrams time out soon.
-    if (give_up && counter_request_.exchange(0) == position) return false;
-    SleepForNs(kMsToNs / 4);
+  // While the bus runs the cycle thread serves both reads, each between two
+  // cycles.
+  uint8_t errors[kErrorCounterBytes] = {0};
+  uint8_t watchdog = 0;
+  if (!ReadSlaveRegisters(position, kRegErrorCounters, errors, kErrorCounterBytes) ||
+      !ReadSlaveRegisters(position, kRegSmWatchdogCounter, &watchdog, 1)) {
+    return false;
   }
+  for (int i = 0; i < kErrorCounterBytes; ++i) out->errors[static_cast<size_t>(i)] = errors[i];
+  out->sm_watchdog = watchdog;
+  return true;
 }
 
 std::vector<CounterReading> EthercatManager::ReadCountersByPosition() {

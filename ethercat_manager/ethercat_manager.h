@@ -47,8 +47,8 @@ class EthercatManager {
   // Reads the error counters of the slave at a bus position by its station
   // address (a slave that stopped answering cannot be confused with the
   // board behind it). False when it did not answer. While the bus runs the
-  // cycle thread serves the read between two cycles. From one thread at a
-  // time, e.g. the one that starts and stops the bus.
+  // cycle thread serves the reads between two cycles (ReadSlaveRegisters).
+  // From one thread at a time, e.g. the one that starts and stops the bus.
   bool ReadErrorCounters(int32_t position, CounterReading* out);
 
   // The working counter every registered slave answering a frame adds up
@@ -171,12 +171,6 @@ class EthercatManager {
   std::unordered_map<int32_t, bool> passes_frames_;
   // The last ambiguity named by MayRecoverAt, so that it is named once.
   std::string last_ambiguity_;
-  // A counter read handed to the cycle thread: the position asked for (0:
-  // none), then the answer (0: pending, 1: read, -1: no reply) published
-  // after the reading.
-  std::atomic<int32_t> counter_request_{0};
-  std::atomic<int> counter_answer_{0};
-  CounterReading counter_reading_;
 
   // --- Register reads of a program while the bus runs -----------------------
  public:

@@ -82,8 +82,8 @@ unsigned Rise(uint8_t before, uint8_t now);
 // passed through it (its forwarded counters) are a board's before it.
 std::string DescribeOwnRise(const CounterReading& before, const CounterReading& now);
 
-// Reads the counters by station address (or by position address), with the
-// given reply timeout. Allocates nothing: the cycle thread serves reads too.
+// Reads the counters by station address (or by position address) while no
+// bus thread runs, with the given reply timeout.
 bool ReadCountersWith(bool by_station, uint16_t address, CounterReading* out, int timeout_us = EC_TIMEOUTRET3);
 
 }  // namespace internal
